@@ -1,0 +1,93 @@
+#include "handles.h"
+
+#include "heap_block.h"
+#include "ksp_status.h"
+#include "shared_rsa.h"
+#include "status_mapping.h"
+
+#include <cstring>
+
+size_t BoundedWideLength(const wchar_t* s, size_t limit)
+{
+    size_t n = 0;
+    while (n <= limit && s[n] != L'\0') {
+        ++n;
+    }
+    return n;
+}
+
+ProviderHandle* AsProviderHandle(ULONG_PTR value)
+{
+    auto* handle = reinterpret_cast<ProviderHandle*>(value);
+    if (handle == nullptr || handle->length < kProviderHandleFixedSize ||
+        handle->tag != kProviderHandleTag) {
+        return nullptr;
+    }
+    return handle;
+}
+
+KeyHandle* AsKeyHandle(ULONG_PTR value)
+{
+    auto* handle = reinterpret_cast<KeyHandle*>(value);
+    if (handle == nullptr || handle->length < kKeyHandleSize || handle->tag != kKeyHandleTag) {
+        return nullptr;
+    }
+    return handle;
+}
+
+SECURITY_STATUS CreateKeyHandle(const wchar_t* keyName, KeyHandle** out)
+{
+    auto* key = static_cast<KeyHandle*>(HeapAllocBytes(sizeof(KeyHandle)));
+    if (key == nullptr) {
+        return NTE_NO_MEMORY;
+    }
+    std::memset(key, 0, sizeof(KeyHandle));
+    key->length = kKeyHandleSize;
+    key->tag = kKeyHandleTag;
+
+    SECURITY_STATUS status = ZK_SUCCESS;
+    if (keyName != nullptr) {
+        const size_t chars = BoundedWideLength(keyName, kMaxKeyNameBytes / 2);
+        const size_t bytes = (chars + 1) * sizeof(wchar_t);
+        if (bytes > kMaxKeyNameBytes) {
+            status = NTE_INVALID_PARAMETER;
+        } else {
+            key->keyName = static_cast<wchar_t*>(HeapAllocBytes(bytes));
+            if (key->keyName == nullptr) {
+                status = NTE_NO_MEMORY;
+            } else {
+                std::memcpy(key->keyName, keyName, bytes);
+            }
+        }
+    }
+    if (status == ZK_SUCCESS) {
+        status = AcquireSharedRsaAlgorithm(&key->rsaAlgorithm);
+    }
+    if (status != ZK_SUCCESS) {
+        DestroyKeyHandle(key);
+        return status;
+    }
+    key->exportPolicy = 0;
+    key->keyUsage = kKeyUsageDecryptAndSign;
+    *out = key;
+    return ZK_SUCCESS;
+}
+
+SECURITY_STATUS DestroyKeyHandle(KeyHandle* key)
+{
+    SECURITY_STATUS result = ZK_SUCCESS;
+    if (key->keyName != nullptr) {
+        const size_t bytes = (BoundedWideLength(key->keyName, kMaxKeyNameBytes / 2) + 1) * sizeof(wchar_t);
+        WipeAndHeapFree(key->keyName, bytes);
+        key->keyName = nullptr;
+    }
+    if (key->publicKey != nullptr) {
+        const NTSTATUS status = BCryptDestroyKey(key->publicKey);
+        if (status < 0) {
+            result = MapBcryptStatus(status);
+        }
+        key->publicKey = nullptr;
+    }
+    WipeAndHeapFree(key, sizeof(KeyHandle));
+    return result;
+}

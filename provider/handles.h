@@ -1,0 +1,55 @@
+// Provider and key handle records, their validation, creation and release.
+#pragma once
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <ncrypt.h>
+
+#include <cstdint>
+
+constexpr uint32_t kProviderHandleTag = 0x53504C50;  // "PLPS" in memory
+constexpr uint32_t kKeyHandleTag = 0x53504C4B;       // "KLPS" in memory
+constexpr uint32_t kProviderHandleFixedSize = 40;
+constexpr uint32_t kKeyHandleSize = 176;
+constexpr uint32_t kMaxProviderNameBytes = 0xFFFF;
+constexpr uint32_t kMaxKeyNameBytes = 260;
+constexpr uint32_t kKeyUsageDecryptAndSign = 0x3;  // NCRYPT_ALLOW_DECRYPT_FLAG | NCRYPT_ALLOW_SIGNING_FLAG
+
+struct ProviderHandle {
+    uint32_t length;  // 40 + bytes of the inline name
+    uint32_t tag;
+    wchar_t* providerName;  // inline copy at the end of this block
+    BYTE* useContext;       // owned heap copy, or null
+    uint32_t useContextSize;  // bytes held at useContext; reads never go past it
+    uint32_t reserved0;
+    uint64_t reserved1;
+    // The provider name follows here.
+};
+static_assert(sizeof(ProviderHandle) == kProviderHandleFixedSize);
+
+struct KeyHandle {
+    uint32_t length;
+    uint32_t tag;
+    wchar_t* keyName;  // owned heap copy, or null
+    uint32_t keyLengthBits;
+    uint32_t exportPolicy;
+    uint32_t keyUsage;
+    uint32_t publicKeyLoaded;
+    BCRYPT_ALG_HANDLE rsaAlgorithm;  // shared; never closed through the key
+    BCRYPT_KEY_HANDLE publicKey;     // owned, or null
+    BYTE reserved[128];
+};
+static_assert(sizeof(KeyHandle) == kKeyHandleSize);
+
+// Returns the record if the value passes handle validation, else null.
+ProviderHandle* AsProviderHandle(ULONG_PTR value);
+KeyHandle* AsKeyHandle(ULONG_PTR value);
+
+// Creates a key handle; the name may be null. On failure *out is untouched.
+SECURITY_STATUS CreateKeyHandle(const wchar_t* keyName, KeyHandle** out);
+// Releases everything the handle owns and the record itself.
+SECURITY_STATUS DestroyKeyHandle(KeyHandle* key);
+
+// Counts UTF-16 units before the terminator, stopping once the count exceeds
+// `limit` so that an unterminated or huge string is never walked to its end.
+size_t BoundedWideLength(const wchar_t* s, size_t limit);

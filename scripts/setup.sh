@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, if it is missing.
+set -euo pipefail
+
+need=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(mingw-w64)
+command -v wine >/dev/null || need+=(wine)
+dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
+command -v cmake >/dev/null || need+=(cmake)
+[ -d /usr/src/googletest ] || need+=(googletest)
+command -v flock >/dev/null || need+=(util-linux)
+for extra in "$@"; do
+    dpkg -s "$extra" >/dev/null 2>&1 || need+=("$extra")
+done
+
+if [ ${#need[@]} -gt 0 ]; then
+    echo "setup: installing ${need[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test suite under Wine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ZK_BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh"
+ZK_BUILD_DIR=$build "$root/scripts/build.sh"
+"$root/scripts/check-binaries.sh" "$build/bin"
+cd "$build"
+ctest --output-on-failure --timeout 900 "$@"
