@@ -325,6 +325,19 @@ BOOL WINAPI Hook_CancelIo(HANDLE h)
     return ok;
 }
 
+// Counted only; never failed or delayed (Enter itself sleeps for delays).
+ULONGLONG WINAPI Hook_GetTickCount64()
+{
+    Enter(Fn::GetTickCount64);
+    return ORIG(GetTickCount64)();
+}
+
+void WINAPI Hook_Sleep(DWORD ms)
+{
+    Enter(Fn::Sleep);
+    ORIG(Sleep)(ms);
+}
+
 // ---- crypt32 ----------------------------------------------------------------
 
 BOOL WINAPI Hook_CryptProtectData(DATA_BLOB* in, LPCWSTR desc, DATA_BLOB* entropy, PVOID reserved,

@@ -31,6 +31,8 @@ namespace zt {
     X(WaitForSingleObject, "kernel32.dll")                       \
     X(GetOverlappedResult, "kernel32.dll")                       \
     X(CancelIo, "kernel32.dll")                                  \
+    X(GetTickCount64, "kernel32.dll")                            \
+    X(Sleep, "kernel32.dll")                                     \
     X(CryptProtectData, "crypt32.dll")                           \
     X(CryptUnprotectData, "crypt32.dll")                         \
     X(BCryptOpenAlgorithmProvider, "bcrypt.dll")                 \

@@ -1,0 +1,135 @@
+#include "envelope.h"
+
+#include "aes_cbc.h"
+#include "hmac_sha256.h"
+#include "ksp_status.h"
+#include "timed_pipe_io.h"
+
+#include <bcrypt.h>
+
+#include <cstring>
+
+void ClearEnvelope(Envelope* envelope)
+{
+    WipeBytes(envelope->iv, sizeof(envelope->iv));
+    envelope->ivLength = 0;
+    envelope->ciphertext.Reset();
+    envelope->ciphertextLength = 0;
+    envelope->mac.Reset();
+    envelope->macLength = 0;
+}
+
+SECURITY_STATUS SealEnvelope(const SessionKeys& keys, const BYTE* plaintext, uint32_t plaintextLength,
+                             Envelope* envelope)
+{
+    ClearEnvelope(envelope);
+    if (BCryptGenRandom(nullptr, envelope->iv, kIvLength, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
+        return NTE_INTERNAL_ERROR;
+    }
+    envelope->ivLength = kIvLength;
+    uint32_t produced = 0;
+    const LONG st = AesCbcTransform(true, keys.encryptionKey, kSessionKeyLength, envelope->iv, kIvLength, plaintext,
+                                    plaintextLength, true, &envelope->ciphertext, &produced);
+    if (st < 0) {
+        ClearEnvelope(envelope);
+        return st == static_cast<LONG>(0xC0000017L) ? NTE_NO_MEMORY : NTE_INTERNAL_ERROR;
+    }
+    envelope->ciphertextLength = produced;
+    envelope->mac = HeapBlock(kDigestLength);
+    if (!envelope->mac) {
+        ClearEnvelope(envelope);
+        return NTE_NO_MEMORY;
+    }
+    envelope->macLength = kDigestLength;
+    if (HmacSha256(keys.macKey, kSessionKeyLength, envelope->ciphertext.get(), produced, envelope->mac.get()) != 0) {
+        ClearEnvelope(envelope);
+        return NTE_INTERNAL_ERROR;
+    }
+    return 0;
+}
+
+SECURITY_STATUS OpenEnvelope(const SessionKeys& keys, const Envelope& envelope, HeapBlock* plaintext,
+                             uint32_t* plaintextLength)
+{
+    plaintext->Reset();
+    *plaintextLength = 0;
+    if (!envelope.ciphertext || !envelope.mac) {
+        return NTE_INTERNAL_ERROR;
+    }
+    BYTE computed[kDigestLength];
+    SECURITY_STATUS status =
+        HmacSha256(keys.macKey, kSessionKeyLength, envelope.ciphertext.get(), envelope.ciphertextLength, computed);
+    if (status == 0 && (envelope.macLength != kDigestLength ||
+                        !ConstantTimeEqual(computed, envelope.mac.get(), kDigestLength))) {
+        status = NTE_INTERNAL_ERROR;
+    }
+    WipeBytes(computed, sizeof(computed));
+    if (status != 0) {
+        return NTE_INTERNAL_ERROR;
+    }
+    const LONG st = AesCbcTransform(false, keys.encryptionKey, kSessionKeyLength, envelope.iv, envelope.ivLength,
+                                    envelope.ciphertext.get(), envelope.ciphertextLength, true, plaintext,
+                                    plaintextLength);
+    if (st < 0) {
+        return st == static_cast<LONG>(0xC0000017L) ? NTE_NO_MEMORY : NTE_INTERNAL_ERROR;
+    }
+    return 0;
+}
+
+bool WriteU32(HANDLE pipe, uint32_t value)
+{
+    BYTE field[4];
+    PutU32(field, value);
+    return TimedPipeWrite(pipe, field, sizeof(field), nullptr);
+}
+
+bool ReadU32(HANDLE pipe, uint32_t* value)
+{
+    BYTE field[4] = {};
+    if (!TimedPipeRead(pipe, field, sizeof(field), nullptr)) {
+        return false;
+    }
+    *value = GetU32(field);
+    return true;
+}
+
+bool WriteEnvelope(HANDLE pipe, const Envelope& envelope)
+{
+    return WriteU32(pipe, envelope.ivLength) && TimedPipeWrite(pipe, envelope.iv, envelope.ivLength, nullptr) &&
+           WriteU32(pipe, envelope.ciphertextLength) &&
+           TimedPipeWrite(pipe, envelope.ciphertext.get(), envelope.ciphertextLength, nullptr) &&
+           WriteU32(pipe, envelope.macLength) && TimedPipeWrite(pipe, envelope.mac.get(), envelope.macLength, nullptr);
+}
+
+bool ReadEnvelope(HANDLE pipe, Envelope* envelope)
+{
+    ClearEnvelope(envelope);
+    uint32_t n = 0;
+    if (!ReadU32(pipe, &n) || n == 0 || n > kMaxEnvelopeIvLength) {
+        return false;
+    }
+    if (!TimedPipeRead(pipe, envelope->iv, n, nullptr)) {
+        return false;
+    }
+    envelope->ivLength = n;
+    if (!ReadU32(pipe, &n) || n == 0 || n > kMaxEnvelopeCiphertextLength) {
+        return false;
+    }
+    envelope->ciphertext = HeapBlock(n);
+    if (!envelope->ciphertext) {
+        return false;
+    }
+    envelope->ciphertextLength = n;
+    if (!TimedPipeRead(pipe, envelope->ciphertext.get(), n, nullptr)) {
+        return false;
+    }
+    if (!ReadU32(pipe, &n) || n == 0 || n > kMaxEnvelopeMacLength) {
+        return false;
+    }
+    envelope->mac = HeapBlock(n);
+    if (!envelope->mac) {
+        return false;
+    }
+    envelope->macLength = n;
+    return TimedPipeRead(pipe, envelope->mac.get(), n, nullptr);
+}

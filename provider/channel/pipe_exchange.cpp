@@ -1,0 +1,210 @@
+#include "pipe_exchange.h"
+
+#include "envelope.h"
+#include "heap_block.h"
+#include "hmac_sha256.h"
+#include "ksp_status.h"
+#include "pipe_secret.h"
+#include "protocol.h"
+#include "session_keys.h"
+#include "timed_pipe_io.h"
+
+#include <bcrypt.h>
+
+#include <cstring>
+
+namespace {
+
+// Everything one exchange holds; the destructor releases all of it.
+struct Exchange {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    BYTE serverNonce[kMaxServerNonceLength] = {};
+    uint32_t serverNonceLength = 0;
+    BYTE clientNonce[kClientNonceLength] = {};
+    HeapBlock secret;
+    SessionKeys keys = {};
+    BYTE proof[kDigestLength] = {};
+    HeapBlock request;
+    Envelope requestEnvelope;
+    Envelope replyEnvelope;
+    HeapBlock reply;
+    DWORD ioError = 0;  // last error of the pipe operation that failed
+
+    Exchange() = default;
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+    ~Exchange()
+    {
+        if (pipe != INVALID_HANDLE_VALUE) {
+            CloseHandle(pipe);
+        }
+        WipeBytes(serverNonce, sizeof(serverNonce));
+        WipeBytes(clientNonce, sizeof(clientNonce));
+        WipeSessionKeys(&keys);
+        WipeBytes(proof, sizeof(proof));
+    }
+
+    bool Io(bool ok)
+    {
+        if (!ok && ioError == 0) {
+            ioError = GetLastError();
+        }
+        return ok;
+    }
+    bool Read(void* buffer, uint32_t length) { return Io(TimedPipeRead(pipe, buffer, length, nullptr)); }
+    bool Write(const void* buffer, uint32_t length) { return Io(TimedPipeWrite(pipe, buffer, length, nullptr)); }
+    bool ReadU32Field(uint32_t* value) { return Io(ReadU32(pipe, value)); }
+    bool WriteU32Field(uint32_t value) { return Io(WriteU32(pipe, value)); }
+};
+
+// Fields 1 to 5: hello, server nonce, client nonce.
+SECURITY_STATUS Handshake(Exchange& ex)
+{
+    ex.pipe = CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (ex.pipe == INVALID_HANDLE_VALUE) {
+        return NTE_INTERNAL_ERROR;
+    }
+    uint32_t hello = 0;
+    if (!ex.ReadU32Field(&hello) || hello != kServerHello) {
+        return NTE_INTERNAL_ERROR;
+    }
+    uint32_t n = 0;
+    if (!ex.ReadU32Field(&n) || n < kMinServerNonceLength || n > kMaxServerNonceLength) {
+        return NTE_INTERNAL_ERROR;
+    }
+    if (!ex.Read(ex.serverNonce, n)) {
+        return NTE_INTERNAL_ERROR;
+    }
+    ex.serverNonceLength = n;
+    if (BCryptGenRandom(nullptr, ex.clientNonce, kClientNonceLength, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
+        return NTE_INTERNAL_ERROR;
+    }
+    if (!ex.WriteU32Field(kClientNonceLength) || !ex.Write(ex.clientNonce, kClientNonceLength)) {
+        return NTE_INTERNAL_ERROR;
+    }
+    return ZK_SUCCESS;
+}
+
+// The secret is loaded only once a service has answered, so an absent
+// service never makes us read or create the secret file.
+SECURITY_STATUS DeriveKeys(Exchange& ex)
+{
+    BYTE* secret = nullptr;
+    uint32_t secretLength = 0;
+    const SECURITY_STATUS status = LoadPipeSecret(&secret, &secretLength);
+    if (status != ZK_SUCCESS) {
+        return status;
+    }
+    if (secret == nullptr) {
+        return NTE_INVALID_PARAMETER;
+    }
+    ex.secret.Adopt(secret, secretLength);
+    return DeriveSessionKeys(ex.secret.get(), secretLength, ex.serverNonce, ex.serverNonceLength, ex.clientNonce,
+                             kClientNonceLength, &ex.keys);
+}
+
+// Fields 6 to 13, written back to back.
+bool SendProofAndRequest(Exchange& ex, uint32_t requestCode, const BYTE* payload, uint32_t payloadLength)
+{
+    if (HmacSha256(ex.keys.macKey, kSessionKeyLength, ex.serverNonce, ex.serverNonceLength, ex.proof) != 0) {
+        return false;
+    }
+    if (!ex.WriteU32Field(kDigestLength) || !ex.Write(ex.proof, kDigestLength)) {
+        return false;
+    }
+    const uint32_t requestLength = payloadLength + kPlaintextHeaderLength;
+    ex.request = HeapBlock(requestLength);
+    if (!ex.request) {
+        return false;
+    }
+    PutU32(ex.request.get(), requestCode);
+    PutU32(ex.request.get() + 4, payloadLength);
+    if (payloadLength != 0) {
+        std::memcpy(ex.request.get() + kPlaintextHeaderLength, payload, payloadLength);
+    }
+    if (SealEnvelope(ex.keys, ex.request.get(), requestLength, &ex.requestEnvelope) != ZK_SUCCESS) {
+        return false;
+    }
+    return ex.Io(WriteEnvelope(ex.pipe, ex.requestEnvelope));
+}
+
+// Fields 14 to 19, then verification, decryption and the reply's checks.
+bool ReceiveReply(Exchange& ex, uint32_t* replyDataLength)
+{
+    if (!ex.Io(ReadEnvelope(ex.pipe, &ex.replyEnvelope))) {
+        return false;
+    }
+    uint32_t length = 0;
+    if (OpenEnvelope(ex.keys, ex.replyEnvelope, &ex.reply, &length) != ZK_SUCCESS) {
+        return false;
+    }
+    if (length < kPlaintextHeaderLength) {
+        return false;
+    }
+    const uint32_t m = GetU32(ex.reply.get() + 4);
+    if (static_cast<uint64_t>(kPlaintextHeaderLength) + m > length) {
+        return false;
+    }
+    if (GetU32(ex.reply.get()) != kReplyStatusSuccess) {
+        return false;
+    }
+    *replyDataLength = m;
+    return true;
+}
+
+SECURITY_STATUS Run(Exchange& ex, uint32_t requestCode, const BYTE* payload, uint32_t payloadLength,
+                    BYTE** replyPayload, uint32_t* replyLength)
+{
+    SECURITY_STATUS status = Handshake(ex);
+    if (status != ZK_SUCCESS) {
+        return status;
+    }
+    status = DeriveKeys(ex);
+    if (status != ZK_SUCCESS) {
+        return status;
+    }
+    uint32_t m = 0;
+    if (!SendProofAndRequest(ex, requestCode, payload, payloadLength) || !ReceiveReply(ex, &m)) {
+        return NTE_INTERNAL_ERROR;
+    }
+    if (replyPayload != nullptr && replyLength != nullptr) {
+        // A zero-length reply still gets its own block.
+        HeapBlock out(m);
+        if (!out) {
+            return NTE_INTERNAL_ERROR;
+        }
+        if (m != 0) {
+            std::memcpy(out.get(), ex.reply.get() + kPlaintextHeaderLength, m);
+        }
+        *replyLength = m;
+        *replyPayload = out.Release();
+    }
+    return ZK_SUCCESS;
+}
+
+}  // namespace
+
+SECURITY_STATUS PipeExchange(uint32_t requestCode, const BYTE* payload, uint32_t payloadLength, BYTE** replyPayload,
+                             uint32_t* replyLength)
+{
+    // The ciphertext block is n + 24 bytes; refuse before anything is made.
+    if (static_cast<uint64_t>(payloadLength) + 24 > 0xFFFFFFFFull) {
+        return NTE_INVALID_PARAMETER;
+    }
+    if (payload == nullptr && payloadLength != 0) {
+        return NTE_INVALID_PARAMETER;
+    }
+    SECURITY_STATUS status;
+    DWORD ioError = 0;
+    {
+        Exchange ex;
+        status = Run(ex, requestCode, payload, payloadLength, replyPayload, replyLength);
+        ioError = ex.ioError;
+    }
+    // Releasing may have touched the last error; the caller sees the pipe's.
+    if (status != ZK_SUCCESS && ioError != 0) {
+        SetLastError(ioError);
+    }
+    return status;
+}

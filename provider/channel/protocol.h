@@ -1,0 +1,66 @@
+// Wire constants of the pipe protocol between the provider and the signing
+// service. Both ends include this header; nothing here is provider-only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Pipe name, narrow for the client's CreateFileA and wide for a server.
+constexpr char kPipeName[] = "\\\\.\\pipe\\ZentravaPipe";
+constexpr wchar_t kPipeNameW[] = L"\\\\.\\pipe\\ZentravaPipe";
+
+constexpr uint32_t kServerHello = 1;
+constexpr uint32_t kMinServerNonceLength = 1;
+constexpr uint32_t kMaxServerNonceLength = 32;
+constexpr uint32_t kClientNonceLength = 32;
+
+constexpr uint32_t kPipeSecretLength = 32;
+constexpr uint32_t kSessionKeyLength = 32;
+constexpr uint32_t kDigestLength = 32;  // SHA-256, also the proof length
+constexpr uint32_t kIvLength = 16;
+constexpr uint32_t kAesBlockLength = 16;
+
+// Labels appended to server nonce || client nonce when deriving the keys.
+constexpr BYTE kMacKeyLabel = 0x01;
+constexpr BYTE kEncryptionKeyLabel = 0x02;
+
+// Bounds a reader accepts for the fields of an envelope. Only an IV of 16
+// bytes and a MAC of 32 bytes can then pass decryption and verification.
+constexpr uint32_t kMaxEnvelopeIvLength = 16;
+constexpr uint32_t kMaxEnvelopeCiphertextLength = 0x100000;  // 1,048,576
+constexpr uint32_t kMaxEnvelopeMacLength = 128;
+
+// Request plaintext: code (u32), payload length (u32), payload.
+// Reply plaintext: status word (u32), payload length (u32), payload, ignored tail.
+constexpr uint32_t kPlaintextHeaderLength = 8;
+
+constexpr uint32_t kRequestPublicKey = 1;  // payload: key name, UTF-16LE, no NUL
+constexpr uint32_t kRequestSignHash = 2;   // payload: operation payload
+constexpr uint32_t kRequestDecrypt = 3;    // payload: operation payload
+
+constexpr uint32_t kReplyStatusSuccess = 0;
+
+// Every single pipe read or write ends within this time.
+constexpr DWORD kPipeIoTimeoutMs = 5000;
+
+// Ciphertext length of a plaintext under AES-CBC with PKCS#7 padding.
+constexpr uint64_t PaddedLength(uint64_t plaintextLength)
+{
+    return kAesBlockLength * (plaintextLength / kAesBlockLength + 1);
+}
+
+// Little-endian u32 codec for the wire.
+inline void PutU32(BYTE* p, uint32_t v)
+{
+    p[0] = static_cast<BYTE>(v);
+    p[1] = static_cast<BYTE>(v >> 8);
+    p[2] = static_cast<BYTE>(v >> 16);
+    p[3] = static_cast<BYTE>(v >> 24);
+}
+
+inline uint32_t GetU32(const BYTE* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}

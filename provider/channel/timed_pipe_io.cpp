@@ -1,0 +1,110 @@
+#include "timed_pipe_io.h"
+
+#include "protocol.h"
+
+namespace {
+
+class Event {
+public:
+    Event() : h_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Event()
+    {
+        if (h_ != nullptr) {
+            CloseHandle(h_);
+        }
+    }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    HANDLE get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+// One overlapped ReadFile or WriteFile, waited for at most `waitMs`.
+// Never returns while the operation can still touch `ov` or the buffer.
+bool OneTransfer(bool write, HANDLE pipe, BYTE* buffer, DWORD length, DWORD waitMs, DWORD* moved)
+{
+    *moved = 0;
+    Event event;
+    if (event.get() == nullptr) {
+        return false;
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = event.get();
+    const BOOL done = write ? WriteFile(pipe, buffer, length, nullptr, &ov)
+                            : ReadFile(pipe, buffer, length, nullptr, &ov);
+    if (done) {
+        // Completed at once; the count is in the record.
+        DWORD n = 0;
+        if (!GetOverlappedResult(pipe, &ov, &n, FALSE)) {
+            return false;
+        }
+        *moved = n;
+        return true;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    const DWORD wait = WaitForSingleObject(event.get(), waitMs);
+    if (wait == WAIT_OBJECT_0) {
+        DWORD n = 0;
+        if (!GetOverlappedResult(pipe, &ov, &n, FALSE)) {
+            return false;
+        }
+        *moved = n;
+        return true;
+    }
+    CancelIo(pipe);
+    // The cancelled operation may still complete into the buffer; wait for
+    // its end before `ov` and the buffer go out of scope.
+    DWORD ignored = 0;
+    GetOverlappedResult(pipe, &ov, &ignored, TRUE);
+    SetLastError(wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED);
+    return false;
+}
+
+bool Transfer(bool write, HANDLE pipe, BYTE* buffer, uint32_t length, uint32_t* transferred)
+{
+    uint32_t total = 0;
+    const ULONGLONG start = GetTickCount64();
+    bool ok = true;
+    while (total < length) {
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        if (elapsed >= kPipeIoTimeoutMs) {
+            SetLastError(ERROR_TIMEOUT);
+            ok = false;
+            break;
+        }
+        DWORD moved = 0;
+        if (!OneTransfer(write, pipe, buffer + total, length - total,
+                         static_cast<DWORD>(kPipeIoTimeoutMs - elapsed), &moved)) {
+            ok = false;
+            break;
+        }
+        if (moved == 0) {
+            // A completed transfer of nothing would repeat forever.
+            SetLastError(ERROR_BROKEN_PIPE);
+            ok = false;
+            break;
+        }
+        total += moved;
+    }
+    if (transferred != nullptr) {
+        *transferred = total;
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool TimedPipeRead(HANDLE pipe, void* buffer, uint32_t length, uint32_t* transferred)
+{
+    return Transfer(false, pipe, static_cast<BYTE*>(buffer), length, transferred);
+}
+
+bool TimedPipeWrite(HANDLE pipe, const void* buffer, uint32_t length, uint32_t* transferred)
+{
+    // WriteFile only reads the buffer.
+    return Transfer(true, pipe, static_cast<BYTE*>(const_cast<void*>(buffer)), length, transferred);
+}

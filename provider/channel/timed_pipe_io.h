@@ -1,0 +1,13 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// One field read or written on an overlapped pipe handle, all of it within
+// kPipeIoTimeoutMs of the start. A transfer that moves fewer bytes than asked
+// is continued until the field is complete or the time is up. On timeout the
+// pending operation is cancelled, waited for, and the thread's last error is
+// ERROR_TIMEOUT. `*transferred` (optional) gets the bytes actually moved.
+bool TimedPipeRead(HANDLE pipe, void* buffer, uint32_t length, uint32_t* transferred);
+bool TimedPipeWrite(HANDLE pipe, const void* buffer, uint32_t length, uint32_t* transferred);
