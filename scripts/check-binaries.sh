@@ -19,3 +19,16 @@ for dll_name in $imports; do
     esac
 done
 echo "check-binaries: ZentravaKSP.dll exports GetKeyStorageInterface only; imports $(echo $imports)"
+
+# The configuration tool imports only the system DLLs it uses (never the provider).
+exe=$bin/ZentravaKSPConfig.exe
+if [ -f "$exe" ]; then
+    exe_imports=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
+    for dll_name in $exe_imports; do
+        case "$dll_name" in
+            kernel32.dll|bcrypt.dll|msvcrt.dll) ;;
+            *) echo "check-binaries: ZentravaKSPConfig.exe imports $dll_name" >&2; exit 1 ;;
+        esac
+    done
+    echo "check-binaries: ZentravaKSPConfig.exe imports $(echo $exe_imports)"
+fi
