@@ -1,0 +1,146 @@
+<#
+.SYNOPSIS
+    Installs or uninstalls the Zentrava Key Storage Provider on 64-bit Windows.
+
+.DESCRIPTION
+    Install: copies ZentravaKSP.dll into the system directory, registers the
+    provider with CNG (ZentravaKSPConfig -register) and checks that
+    ZentravaKSPConfig -enum lists it.
+
+    Uninstall: ZentravaKSPConfig -unregister, then ZentravaKSPConfig -cleanup,
+    which deletes the DLL or, while a process still has it loaded, schedules
+    its deletion for the next restart.
+
+    Both need an elevated prompt (Run as administrator): they write the CNG
+    configuration and the system directory. The script stops if it is not
+    elevated. It does not start the signing service; see docs/install.md.
+
+.PARAMETER Uninstall
+    Unregister the provider and remove the DLL instead of installing.
+
+.PARAMETER SourceDir
+    Folder holding ZentravaKSP.dll and ZentravaKSPConfig.exe. Defaults to the
+    folder of this script.
+
+.EXAMPLE
+    .\Install-ZentravaKSP.ps1 -SourceDir C:\dist\zentrava
+
+.EXAMPLE
+    .\Install-ZentravaKSP.ps1 -Uninstall -SourceDir C:\dist\zentrava
+#>
+[CmdletBinding()]
+param(
+    [switch]$Uninstall,
+    [string]$SourceDir = $PSScriptRoot
+)
+
+Set-StrictMode -Version Latest
+$ErrorActionPreference = 'Stop'
+
+$ProviderName = 'Zentrava Key Storage Provider'
+$LibraryName = 'ZentravaKSP.dll'
+
+function Assert-Elevated {
+    $identity = [Security.Principal.WindowsIdentity]::GetCurrent()
+    $principal = New-Object Security.Principal.WindowsPrincipal($identity)
+    if (-not $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator)) {
+        throw 'This step needs an elevated prompt: start PowerShell with "Run as administrator" and run the script again.'
+    }
+}
+
+function Assert-64BitProcess {
+    # A 32-bit PowerShell on 64-bit Windows would see SysWOW64 as the system
+    # directory; the provider is a 64-bit DLL and belongs in System32.
+    if (-not [Environment]::Is64BitProcess) {
+        throw 'Run this script from 64-bit PowerShell (not the x86 one).'
+    }
+}
+
+# Runs the configuration tool and returns its output lines. The tool ends
+# with 0 after every command and reports failures as lines of output.
+function Invoke-Config([string]$Command) {
+    $config = Join-Path $SourceDir 'ZentravaKSPConfig.exe'
+    if (-not (Test-Path -LiteralPath $config -PathType Leaf)) {
+        throw "ZentravaKSPConfig.exe not found in $SourceDir"
+    }
+    $lines = @(& $config $Command)
+    if ($LASTEXITCODE -ne 0) {
+        throw "ZentravaKSPConfig $Command ended with exit status $LASTEXITCODE"
+    }
+    foreach ($line in $lines) {
+        Write-Host "  $line"
+    }
+    return ,$lines
+}
+
+function Test-Registered {
+    $names = Invoke-Config '-enum'
+    foreach ($line in $names) {
+        if ($line -like '*failed with error code*' -or $line -like '*returned a NULL ptr*') {
+            throw "Listing the registered providers failed: $line"
+        }
+    }
+    return ($names -contains $ProviderName)
+}
+
+function Install-Provider {
+    $source = Join-Path $SourceDir $LibraryName
+    if (-not (Test-Path -LiteralPath $source -PathType Leaf)) {
+        throw "$LibraryName not found in $SourceDir"
+    }
+    $target = Join-Path ([Environment]::SystemDirectory) $LibraryName
+
+    Write-Host "Copying $source to $target"
+    try {
+        Copy-Item -LiteralPath $source -Destination $target -Force
+    } catch {
+        throw "Could not copy $LibraryName into the system directory ($($_.Exception.Message)). If a program still has the old provider loaded, close it, or uninstall and restart first."
+    }
+
+    Write-Host "ZentravaKSPConfig -register"
+    $output = Invoke-Config '-register'
+    # A provider that is already registered makes BCryptRegisterProvider fail
+    # while the other steps still run; the listing below decides.
+    $failures = @($output | Where-Object { $_ -like '*failed with error code*' })
+
+    Write-Host "ZentravaKSPConfig -enum"
+    if (-not (Test-Registered)) {
+        throw "'$ProviderName' is not listed after registration. Messages: $($failures -join '; ')"
+    }
+    if ($failures.Count -gt 0) {
+        Write-Warning "Registration reported: $($failures -join '; '). The provider is listed, so an earlier registration is still in place."
+    }
+    Write-Host "Installed: '$ProviderName' is registered and $target is in place."
+    Write-Host 'Start the signing service as the user who will use the keys (not elevated); see docs/install.md.'
+}
+
+function Uninstall-Provider {
+    Write-Host "ZentravaKSPConfig -unregister"
+    $null = Invoke-Config '-unregister'
+
+    Write-Host "ZentravaKSPConfig -cleanup"
+    $cleanup = Invoke-Config '-cleanup'
+    $scheduled = @($cleanup | Where-Object { $_ -like 'Provider binary scheduled for deletion after reboot:*' })
+    $removed = @($cleanup | Where-Object { $_ -like 'Provider binary removed:*' -or $_ -like 'Provider binary already removed:*' })
+
+    Write-Host "ZentravaKSPConfig -enum"
+    if (Test-Registered) {
+        throw "'$ProviderName' is still listed after -unregister."
+    }
+    if ($scheduled.Count -gt 0) {
+        Write-Host 'Unregistered. The DLL is still loaded by some process and will be deleted at the next restart.'
+    } elseif ($removed.Count -gt 0) {
+        Write-Host 'Unregistered and the DLL removed.'
+    } else {
+        throw "Removing the DLL failed: $($cleanup -join '; ')"
+    }
+}
+
+Assert-64BitProcess
+Assert-Elevated
+$SourceDir = (Resolve-Path -LiteralPath $SourceDir).Path
+if ($Uninstall) {
+    Uninstall-Provider
+} else {
+    Install-Provider
+}
