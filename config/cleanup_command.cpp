@@ -14,7 +14,8 @@ void CleanupCommand()
         return;
     }
 
-    // A truncated path could name another file, so a full buffer counts as failure too.
+    // mingw-w64's C99 swprintf reports truncation with the full length, not a
+    // negative value; a truncated path would name another file.
     const int composed = swprintf(path, MAX_PATH, L"%ls\\%ls", systemDirectory, kProviderImage);
     if (composed < 0 || composed >= MAX_PATH) {
         wprintf(L"Failed to compose provider path\n");
