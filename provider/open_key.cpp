@@ -1,0 +1,67 @@
+#include "channel/pipe_exchange.h"
+#include "entry_points.h"
+#include "handles.h"
+#include "heap_block.h"
+#include "ksp_status.h"
+#include "operation_payload.h"
+#include "status_mapping.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kRequestPublicKeyCode = 1;
+constexpr uint32_t kRsaKeyBlobHeaderSize = 24;  // BCRYPT_RSAKEY_BLOB
+constexpr size_t kBitLengthOffset = 4;
+
+// Fetches the key's public blob from the signing service and imports it into
+// the new handle. The reply is wiped and freed on every path.
+SECURITY_STATUS LoadPublicKey(KeyHandle* key)
+{
+    BYTE* reply = nullptr;
+    uint32_t replyLength = 0;
+    const SECURITY_STATUS exchange =
+        PipeExchange(kRequestPublicKeyCode, reinterpret_cast<const BYTE*>(key->keyName), KeyNameBytes(key), &reply,
+                     &replyLength);
+    if (exchange != ZK_SUCCESS) {
+        return NTE_BAD_KEYSET;  // the service could not be reached or refused: the key set is unusable
+    }
+    HeapBlock blob;
+    blob.Adopt(reply, replyLength);
+    if (reply == nullptr || replyLength < kRsaKeyBlobHeaderSize) {
+        return NTE_BAD_KEY;
+    }
+    const NTSTATUS status = BCryptImportKeyPair(key->rsaAlgorithm, nullptr, BCRYPT_RSAPUBLIC_BLOB, &key->publicKey,
+                                                blob.get(), replyLength, 0);
+    if (status < 0) {
+        key->publicKey = nullptr;
+        return MapBcryptStatus(status);
+    }
+    uint32_t bitLength = 0;
+    std::memcpy(&bitLength, blob.get() + kBitLengthOffset, sizeof bitLength);
+    key->keyLengthBits = bitLength;
+    key->publicKeyLoaded = 1;
+    return ZK_SUCCESS;
+}
+
+}  // namespace
+
+SECURITY_STATUS WINAPI OpenKey(NCRYPT_PROV_HANDLE /*hProvider*/, NCRYPT_KEY_HANDLE* phKey, LPCWSTR pszKeyName,
+                               DWORD /*dwLegacyKeySpec*/, DWORD /*dwFlags*/)
+{
+    if (phKey == nullptr || pszKeyName == nullptr) {
+        return NTE_INVALID_PARAMETER;
+    }
+    KeyHandle* key = nullptr;
+    const SECURITY_STATUS created = CreateKeyHandle(pszKeyName, &key);
+    if (created != ZK_SUCCESS) {
+        return created;
+    }
+    const SECURITY_STATUS loaded = LoadPublicKey(key);
+    if (loaded != ZK_SUCCESS) {
+        DestroyKeyHandle(key);  // its own status would hide the real failure
+        return loaded;
+    }
+    *phKey = reinterpret_cast<NCRYPT_KEY_HANDLE>(key);
+    return ZK_SUCCESS;
+}

@@ -1,0 +1,17 @@
+// The payload of the sign and decrypt requests:
+// D (u32), data, L (u32), key name without terminator, flags (u32).
+#pragma once
+
+#include "handles.h"
+#include "heap_block.h"
+
+#include <cstdint>
+
+// Builds the payload for `key` in a new process-heap block. NTE_INVALID_PARAMETER
+// if D + L + 12 does not fit in 32 bits (checked before anything is allocated),
+// NTE_INTERNAL_ERROR if the block cannot be allocated.
+SECURITY_STATUS BuildOperationPayload(const KeyHandle* key, const BYTE* data, DWORD dataLength, DWORD flags,
+                                      HeapBlock* payload);
+
+// Bytes of the key handle's name without its terminator; 0 without a name.
+uint32_t KeyNameBytes(const KeyHandle* key);
