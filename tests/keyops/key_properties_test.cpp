@@ -1,8 +1,8 @@
-#include "import_patch.h"
 #include "interposer.h"
 #include "ksp_status.h"
 #include "provider_loader.h"
 #include "test_key.h"
+#include "wine_stand_ins.h"
 
 #include <gtest/gtest.h>
 
@@ -15,26 +15,6 @@ namespace {
 
 constexpr DWORD kUntouched = 0xA5A5A5A5;
 constexpr LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002L);
-
-// Windows answers "KeyLengths" on its RSA provider with 512..16384 step 64.
-const BCRYPT_KEY_LENGTHS_STRUCT kWindowsRsaLengths{512, 16384, 64};
-decltype(&BCryptGetProperty) g_realGetProperty = nullptr;
-BCRYPT_HANDLE g_keyLengthsAskedOf = nullptr;
-
-NTSTATUS WINAPI KeyLengthsAsOnWindows(BCRYPT_HANDLE h, LPCWSTR property, PUCHAR out, ULONG size, ULONG* result,
-                                      ULONG flags)
-{
-    if (std::wcscmp(property, BCRYPT_KEY_LENGTHS) == 0) {
-        g_keyLengthsAskedOf = h;
-        *result = sizeof kWindowsRsaLengths;
-        if (size < sizeof kWindowsRsaLengths) {
-            return static_cast<NTSTATUS>(0xC0000023L);
-        }
-        std::memcpy(out, &kWindowsRsaLengths, sizeof kWindowsRsaLengths);
-        return 0;
-    }
-    return g_realGetProperty(h, property, out, size, result, flags);
-}
 
 class KeyProperties : public ::testing::Test {
 protected:
@@ -232,14 +212,12 @@ TEST_F(KeyProperties, LengthsPassesBCryptFailureThroughUnchangedOnWine)
 
 // Wine 8.0 lacks "KeyLengths" on RSA: the test stands in for that one
 // BCrypt query with the values Windows gives.
-TEST_F(KeyProperties, LengthsWithWindowsKeyLengthsStandInForWine)
+TEST_F(KeyProperties, LengthsWithWineStandInForKeyLengths)
 {
     zt::ForgedKeyHandle key(*key2048, L"k");
     zt::Interposer spy(provider.module());
-    zt::ImportPatch patch(provider.module(), "bcrypt.dll", "BCryptGetProperty",
-                          reinterpret_cast<void*>(&KeyLengthsAsOnWindows));
-    ASSERT_TRUE(patch.active());
-    g_realGetProperty = patch.original_as<decltype(&BCryptGetProperty)>();
+    zt::WindowsBCryptStandIn standIn(provider.module(), zt::WineGap::KeyLengths);
+    ASSERT_TRUE(standIn.active());
     DWORD out[5] = {0, 0, 0, 0, kUntouched};
     DWORD size = 0;
     ASSERT_EQ(0, Get(key.handle(), L"Lengths", out, 16, &size));
@@ -249,7 +227,7 @@ TEST_F(KeyProperties, LengthsWithWindowsKeyLengthsStandInForWine)
     EXPECT_EQ(64u, out[2]);
     EXPECT_EQ(1024u, out[3]);
     EXPECT_EQ(kUntouched, out[4]);
-    EXPECT_EQ(key.record().rsaAlgorithm, g_keyLengthsAskedOf) << "asked of the key's RSA algorithm handle";
+    EXPECT_EQ(key.record().rsaAlgorithm, zt::WindowsBCryptStandIn::LastHandle()) << "asked of the key's RSA algorithm handle";
 }
 
 }  // namespace

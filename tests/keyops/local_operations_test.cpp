@@ -1,9 +1,9 @@
 // Encrypt, VerifySignature and ExportKey run on the imported public key only.
-#include "import_patch.h"
 #include "interposer.h"
 #include "ksp_status.h"
 #include "provider_loader.h"
 #include "test_key.h"
+#include "wine_stand_ins.h"
 
 #include <gtest/gtest.h>
 
@@ -111,32 +111,18 @@ TEST_F(VerifySignatureOps, CheckOrder)
 
 class ExportKeyOps : public LocalOperations {};
 
-// Wine 8.0 refuses "PUBLICBLOB" exports of RSA keys (0xC0000002); Windows
-// answers them with the RSA public blob. The stand-in does that for this one
-// call and records the blob type the provider passed.
-decltype(&BCryptExportKey) g_realExport = nullptr;
-std::wstring g_exportedAs;
-NTSTATUS WINAPI PublicBlobAsOnWindows(BCRYPT_KEY_HANDLE key, BCRYPT_KEY_HANDLE exportKey, LPCWSTR type, PUCHAR out,
-                                      ULONG size, ULONG* result, ULONG flags)
+// Wine 8.0 refuses "PUBLICBLOB" exports of RSA keys (0xC0000002); the test
+// stands in for that one export with the RSA public blob Windows gives.
+TEST_F(ExportKeyOps, PublicBlobWithWineStandInForPublicBlobExport)
 {
-    g_exportedAs = type;
-    if (g_exportedAs == L"PUBLICBLOB") {
-        type = BCRYPT_RSAPUBLIC_BLOB;
-    }
-    return g_realExport(key, exportKey, type, out, size, result, flags);
-}
-
-TEST_F(ExportKeyOps, PublicBlobWithWindowsExportStandInForWine)
-{
-    zt::ImportPatch patch(provider.module(), "bcrypt.dll", "BCryptExportKey", reinterpret_cast<void*>(&PublicBlobAsOnWindows));
-    ASSERT_TRUE(patch.active());
-    g_realExport = patch.original_as<decltype(&BCryptExportKey)>();
+    zt::WindowsBCryptStandIn standIn(provider.module(), zt::WineGap::PublicBlobExport);
+    ASSERT_TRUE(standIn.active());
     DWORD size = 0;
     ASSERT_EQ(0, provider->ExportKey(prov, key->handle(), 0, L"PUBLICBLOB", nullptr, nullptr, 0, &size, 0));
     std::vector<BYTE> blob(size);
     ASSERT_EQ(0, provider->ExportKey(prov, key->handle(), 0, L"PUBLICBLOB", nullptr, blob.data(), size, &size, 0));
     blob.resize(size);
-    EXPECT_EQ(L"PUBLICBLOB", g_exportedAs) << "the caller's blob type goes to BCrypt unchanged";
+    EXPECT_EQ(L"PUBLICBLOB", zt::WindowsBCryptStandIn::LastBlobType()) << "the caller's blob type goes to BCrypt unchanged";
     EXPECT_EQ(rsa->publicBlob(), blob);
 }
 
