@@ -54,7 +54,10 @@ public:
     void Reset()
     {
         if (p_ != nullptr) {
-            WipeBytes(p_, n_);
+            // DPAPI's block may be larger than the data it reports, and the
+            // tail is not guaranteed to be clean; wipe all of it.
+            const SIZE_T full = LocalSize(p_);
+            WipeBytes(p_, full > n_ ? full : n_);
             LocalFree(p_);
             p_ = nullptr;
             n_ = 0;

@@ -1,0 +1,389 @@
+// The pipe secret store on the static library, with this executable's own
+// imports interposed, each test in a private data root.
+#include "data_root.h"
+#include "interposer.h"
+#include "ksp_status.h"
+#include "pipe_secret.h"
+#include "provider_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+HMODULE Self()
+{
+    return GetModuleHandleW(nullptr);
+}
+
+std::vector<BYTE> Bytes(size_t n, BYTE first)
+{
+    std::vector<BYTE> v(n);
+    for (size_t i = 0; i < n; ++i) {
+        v[i] = static_cast<BYTE>(first + i * 7);
+    }
+    return v;
+}
+
+std::string Hex(const BYTE* p, size_t n)
+{
+    std::string s;
+    char two[3];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(two, sizeof two, "%02x", p[i]);
+        s += two;
+    }
+    return s;
+}
+
+// One call, checked for its own hygiene: nothing but the handed-out block
+// left, nothing open, every freed block zero. Returns the secret's bytes.
+struct Loaded {
+    SECURITY_STATUS status;
+    std::vector<BYTE> secret;
+};
+
+Loaded LoadChecked(zt::Interposer& spy)
+{
+    BYTE* secret = reinterpret_cast<BYTE*>(1);
+    uint32_t length = 99;
+    Loaded r;
+    r.status = LoadPipeSecret(&secret, &length);
+    EXPECT_EQ(0u, spy.OpenHandlesTotal());
+    EXPECT_TRUE(spy.UnwipedFrees().empty()) << zt::DescribeUnwiped(spy.UnwipedFrees());
+    if (r.status != 0) {
+        EXPECT_EQ(nullptr, secret);
+        EXPECT_EQ(0u, length);
+        EXPECT_EQ(0u, spy.LiveBlocks());
+        return r;
+    }
+    EXPECT_EQ(32u, length);
+    EXPECT_NE(nullptr, secret);
+    if (secret == nullptr || length != 32) {
+        return r;
+    }
+    EXPECT_EQ(1u, spy.LiveBlocks());  // the secret block, now the caller's
+    r.secret.assign(secret, secret + 32);
+    SecureZeroMemory(secret, 32);
+    HeapFree(GetProcessHeap(), 0, secret);
+    EXPECT_EQ(0u, spy.LiveBlocks());
+    return r;
+}
+
+class PipeSecret : public ::testing::Test {
+protected:
+    zt::TempDataRoot root;
+    void SetUp() override { ASSERT_TRUE(root.ok()); }
+};
+
+TEST_F(PipeSecret, FirstUseCreatesHiddenProtectedFile)
+{
+    Loaded first;
+    {
+        zt::Interposer spy(Self());
+        first = LoadChecked(spy);
+        ASSERT_EQ(0, first.status);
+        EXPECT_EQ(1u, spy.CallCount(zt::Fn::CryptProtectData));
+        EXPECT_EQ(1u, spy.CallCount(zt::Fn::WriteFile));
+        // The protected blob goes back to DPAPI's allocator, not the heap.
+        EXPECT_EQ(1u, spy.CallCount(zt::Fn::LocalFree));
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::HeapFree) - 1);  // only the test's own free
+    }
+    const DWORD attributes = root.SecretFileAttributes();
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    const std::vector<BYTE> blob = root.ReadSecretFile();
+    EXPECT_GT(blob.size(), 32u);
+    bool ok = false;
+    EXPECT_EQ(first.secret, zt::Unprotect(blob, &ok));
+    EXPECT_TRUE(ok);
+
+    // Second use: same bytes, nothing written, the folder's existence is fine.
+    {
+        zt::Interposer spy(Self());
+        spy.WatchSecret("pipe secret", first.secret.data(), 32);
+        const Loaded second = LoadChecked(spy);
+        ASSERT_EQ(0, second.status);
+        EXPECT_EQ(first.secret, second.secret);
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::WriteFile));
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CryptProtectData));
+        EXPECT_EQ(1u, spy.CallCount(zt::Fn::LocalFree));  // the unprotected copy
+        EXPECT_TRUE(spy.SecretHits().empty());
+    }
+    EXPECT_EQ(blob, root.ReadSecretFile());
+}
+
+TEST_F(PipeSecret, PlainFileOf32BytesIsTheSecret)
+{
+    const std::vector<BYTE> plain = Bytes(32, 3);
+    root.WriteSecretFile(plain);
+    zt::Interposer spy(Self());
+    spy.WatchSecret("plain secret", plain.data(), plain.size());
+    const Loaded r = LoadChecked(spy);
+    ASSERT_EQ(0, r.status);
+    EXPECT_EQ(plain, r.secret);
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::WriteFile));
+    EXPECT_TRUE(spy.SecretHits().empty());
+}
+
+TEST_F(PipeSecret, ContentOtherThan32BytesIsRefusedAndKept)
+{
+    bool ok = false;
+    const std::vector<BYTE> shortBlob = zt::Protect(Bytes(16, 1));
+    ASSERT_FALSE(shortBlob.empty());
+    std::vector<BYTE> damaged = zt::Protect(Bytes(32, 1));
+    ASSERT_FALSE(damaged.empty());
+    damaged[damaged.size() - 5] ^= 0x40;
+    zt::Unprotect(damaged, &ok);
+    ASSERT_FALSE(ok) << "a damaged blob must not unprotect";
+    const std::vector<std::vector<BYTE>> contents = {Bytes(31, 9), Bytes(33, 9), shortBlob, damaged};
+    for (const auto& content : contents) {
+        root.WriteSecretFile(content);
+        zt::Interposer spy(Self());
+        for (int call = 0; call < 2; ++call) {
+            EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status) << content.size() << " bytes";
+        }
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::WriteFile));
+        EXPECT_EQ(content, root.ReadSecretFile());
+    }
+}
+
+TEST_F(PipeSecret, EmptyFileIsReplaced)
+{
+    root.WriteSecretFile({});
+    zt::Interposer spy(Self());
+    const Loaded r = LoadChecked(spy);
+    ASSERT_EQ(0, r.status);
+    bool ok = false;
+    EXPECT_EQ(r.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+}
+
+TEST_F(PipeSecret, PlainFormWhenProtectionFails)
+{
+    zt::Interposer spy(Self());
+    spy.FailNthCallOf(zt::Fn::CryptProtectData, 1);
+    const Loaded r = LoadChecked(spy);
+    ASSERT_EQ(0, r.status);
+    EXPECT_EQ(r.secret, root.ReadSecretFile());
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::LocalFree));
+}
+
+TEST(PipeSecretPaths, DataRootLengthLimit)
+{
+    {
+        zt::TempDataRoot root(238);
+        ASSERT_TRUE(root.ok());
+        ASSERT_EQ(238u, root.path().size());
+        zt::Interposer spy(Self());
+        const Loaded r = LoadChecked(spy);
+        EXPECT_EQ(0, r.status);
+        EXPECT_TRUE(root.SecretFileExists());
+    }
+    zt::TempDataRoot root(239);
+    ASSERT_TRUE(root.ok());
+    ASSERT_EQ(239u, root.path().size());
+    zt::Interposer spy(Self());
+    EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileA));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(root.folder().c_str()));
+}
+
+TEST(PipeSecretPaths, MissingOrUnusableRootCreatesNothing)
+{
+    zt::TempDataRoot root;
+    ASSERT_TRUE(root.ok());
+    const std::string missing = root.path() + "\\absent";
+    root.SetVariable(missing);
+    {
+        zt::Interposer spy(Self());
+        EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileA));
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(missing.c_str()));
+
+    const std::string values[] = {"", std::string(260, 'x'), std::string(300, 'y')};
+    for (const std::string& value : values) {
+        root.SetVariable(value);
+        zt::Interposer spy(Self());
+        EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status) << value.size();
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
+    }
+    SetEnvironmentVariableA("LOCALAPPDATA", nullptr);
+    zt::Interposer spy(Self());
+    EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
+}
+
+TEST(PipeSecretPaths, MissingOutPointers)
+{
+    BYTE* secret = nullptr;
+    uint32_t length = 7;
+    EXPECT_EQ(NTE_INVALID_PARAMETER, LoadPipeSecret(nullptr, &length));
+    EXPECT_EQ(7u, length);
+    EXPECT_EQ(NTE_INVALID_PARAMETER, LoadPipeSecret(&secret, nullptr));
+}
+
+// Every hooked call of the create path and of the read path fails in turn:
+// the status is a failure (or success where the failure cannot matter), and
+// nothing leaks either way.
+void SweepFailures(zt::TempDataRoot& root, const std::vector<BYTE>* existing)
+{
+    auto prepare = [&] {
+        zt::RemoveTree(root.folder());
+        if (existing != nullptr) {
+            root.WriteSecretFile(*existing);
+        }
+    };
+    prepare();
+    size_t calls = 0;
+    {
+        zt::Interposer spy(Self());
+        ASSERT_EQ(0, LoadChecked(spy).status);
+        calls = spy.Calls().size() - 1;  // without the test's own HeapFree
+    }
+    ASSERT_GT(calls, 5u);
+    for (uint64_t n = 1; n <= calls; ++n) {
+        prepare();
+        zt::Interposer spy(Self());
+        spy.FailNthCall(n);
+        spy.SetFailureLastError(ERROR_ACCESS_DENIED);
+        const Loaded r = LoadChecked(spy);
+        const zt::Fn failed = spy.Calls()[n - 1].fn;
+        SCOPED_TRACE(std::string("failing ") + zt::FnName(failed) + " (call " + std::to_string(n) + ")");
+        if (r.status == 0) {
+            // Only failures that do not touch the secret may go unnoticed.
+            EXPECT_TRUE(failed == zt::Fn::CryptProtectData || failed == zt::Fn::CryptUnprotectData ||
+                        failed == zt::Fn::CloseHandle || failed == zt::Fn::LocalFree ||
+                        failed == zt::Fn::HeapFree || failed == zt::Fn::CreateFileA);
+            ASSERT_EQ(32u, r.secret.size());
+            // Whatever was handed out is what the file now holds.
+            std::vector<BYTE> file = root.ReadSecretFile();
+            bool ok = false;
+            std::vector<BYTE> plain = zt::Unprotect(file, &ok);
+            EXPECT_EQ(r.secret, ok ? plain : file);
+        } else {
+            EXPECT_TRUE(r.status == NTE_INTERNAL_ERROR || r.status == NTE_NO_MEMORY) << std::hex << r.status;
+            if (failed == zt::Fn::HeapAlloc) {
+                EXPECT_EQ(NTE_NO_MEMORY, r.status);
+            }
+            if (existing != nullptr) {
+                EXPECT_EQ(*existing, root.ReadSecretFile());
+            }
+        }
+    }
+}
+
+TEST_F(PipeSecret, FailureSweepOfCreation)
+{
+    SweepFailures(root, nullptr);
+}
+
+TEST_F(PipeSecret, FailureSweepOfReading)
+{
+    const std::vector<BYTE> blob = zt::Protect(Bytes(32, 5));
+    ASSERT_FALSE(blob.empty());
+    SweepFailures(root, &blob);
+}
+
+TEST_F(PipeSecret, ConcurrentFirstUseInThreads)
+{
+    constexpr int kThreads = 8;
+    std::vector<std::vector<BYTE>> got(kThreads);
+    std::vector<SECURITY_STATUS> status(kThreads, -1);
+    std::atomic<int> ready{0};
+    {
+        zt::Interposer spy(Self());
+        // Every thread finds no file and is slow to protect, then slow to write.
+        spy.SetDelay(zt::Fn::CryptProtectData, 20);
+        spy.SetDelay(zt::Fn::WriteFile, 20);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i] {
+                ++ready;
+                while (ready.load() < kThreads) {
+                    std::this_thread::yield();
+                }
+                BYTE* secret = nullptr;
+                uint32_t length = 0;
+                status[i] = LoadPipeSecret(&secret, &length);
+                if (status[i] == 0) {
+                    got[i].assign(secret, secret + length);
+                    SecureZeroMemory(secret, length);
+                    HeapFree(GetProcessHeap(), 0, secret);
+                }
+            });
+        }
+        for (auto& t : threads) {
+            t.join();
+        }
+        EXPECT_EQ(0u, spy.LiveBlocks());
+        EXPECT_EQ(0u, spy.OpenHandlesTotal());
+        EXPECT_TRUE(spy.UnwipedFrees().empty()) << zt::DescribeUnwiped(spy.UnwipedFrees());
+        EXPECT_EQ(1u, spy.CallCount(zt::Fn::WriteFile));  // one creator only
+    }
+    bool ok = false;
+    const std::vector<BYTE> inFile = zt::Unprotect(root.ReadSecretFile(), &ok);
+    ASSERT_TRUE(ok);
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_EQ(0, status[i]) << "thread " << i;
+        EXPECT_EQ(inFile, got[i]) << "thread " << i;
+    }
+}
+
+TEST_F(PipeSecret, ConcurrentFirstUseInProcesses)
+{
+    constexpr int kProcesses = 6;
+    wchar_t eventName[64];
+    std::swprintf(eventName, 64, L"zk_secret_go_%lu", GetCurrentProcessId());
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, eventName);
+    ASSERT_NE(nullptr, go);
+    const std::wstring probe = zt::BesideExe(L"secret_probe.exe");
+    std::vector<HANDLE> children;
+    std::vector<std::string> outputs;
+    for (int i = 0; i < kProcesses; ++i) {
+        const std::string out = root.path() + "\\probe" + std::to_string(i) + ".txt";
+        outputs.push_back(out);
+        // The children inherit this process's environment, LOCALAPPDATA included.
+        std::wstring cmd = L"\"" + probe + L"\" \"" + std::wstring(out.begin(), out.end()) + L"\" " + eventName +
+                           L" " + std::to_wstring(20 + 10 * i);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        ASSERT_TRUE(CreateProcessW(probe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+            << GetLastError();
+        CloseHandle(pi.hThread);
+        children.push_back(pi.hProcess);
+    }
+    Sleep(300);  // let every child reach its wait
+    SetEvent(go);
+    for (HANDLE child : children) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 30000));
+        DWORD code = 99;
+        GetExitCodeProcess(child, &code);
+        EXPECT_EQ(0u, code);
+        CloseHandle(child);
+    }
+    CloseHandle(go);
+    bool ok = false;
+    const std::vector<BYTE> inFile = zt::Unprotect(root.ReadSecretFile(), &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(32u, inFile.size());
+    const std::string expected = Hex(inFile.data(), inFile.size());
+    for (const std::string& out : outputs) {
+        FILE* f = std::fopen(out.c_str(), "rb");
+        ASSERT_NE(nullptr, f) << out;
+        char text[80] = {};
+        std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        EXPECT_EQ(expected, text) << out;
+    }
+}
+
+}  // namespace
