@@ -1,0 +1,255 @@
+#include "pem.h"
+#include "public_key_der.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Integer(std::initializer_list<uint8_t> bigEndian)
+{
+    Bytes value(bigEndian);
+    Bytes out;
+    zkt::AppendDerUnsignedInteger(out, value.data(), value.size());
+    return out;
+}
+
+Bytes Length(size_t n)
+{
+    Bytes out;
+    zkt::AppendDerLength(out, n);
+    return out;
+}
+
+Bytes MakeBlob(ULONG magic, ULONG bits, const Bytes& exponent, const Bytes& modulus)
+{
+    BCRYPT_RSAKEY_BLOB header{};
+    header.Magic = magic;
+    header.BitLength = bits;
+    header.cbPublicExp = static_cast<ULONG>(exponent.size());
+    header.cbModulus = static_cast<ULONG>(modulus.size());
+    Bytes blob(sizeof header);
+    memcpy(blob.data(), &header, sizeof header);
+    blob.insert(blob.end(), exponent.begin(), exponent.end());
+    blob.insert(blob.end(), modulus.begin(), modulus.end());
+    return blob;
+}
+
+// A fresh key pair from BCrypt and its RSAPUBLICBLOB.
+Bytes GeneratePublicBlob(ULONG bits)
+{
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    BCRYPT_KEY_HANDLE key = nullptr;
+    Bytes blob;
+    EXPECT_EQ(0, BCryptOpenAlgorithmProvider(&alg, BCRYPT_RSA_ALGORITHM, nullptr, 0));
+    EXPECT_EQ(0, BCryptGenerateKeyPair(alg, &key, bits, 0));
+    EXPECT_EQ(0, BCryptFinalizeKeyPair(key, 0));
+    ULONG size = 0;
+    EXPECT_EQ(0, BCryptExportKey(key, nullptr, BCRYPT_RSAPUBLIC_BLOB, nullptr, 0, &size, 0));
+    blob.resize(size);
+    EXPECT_EQ(0, BCryptExportKey(key, nullptr, BCRYPT_RSAPUBLIC_BLOB, blob.data(), size, &size, 0));
+    blob.resize(size);
+    BCryptDestroyKey(key);
+    BCryptCloseAlgorithmProvider(alg, 0);
+    return blob;
+}
+
+TEST(DerInteger, LeadingZeroOnlyWhereTheTopBitIsSet)
+{
+    EXPECT_EQ((Bytes{0x02, 0x01, 0x7F}), Integer({0x7F}));
+    EXPECT_EQ((Bytes{0x02, 0x02, 0x00, 0x80}), Integer({0x80}));
+    EXPECT_EQ((Bytes{0x02, 0x02, 0x00, 0xFF}), Integer({0xFF}));
+    EXPECT_EQ((Bytes{0x02, 0x03, 0x01, 0x00, 0x01}), Integer({0x01, 0x00, 0x01}));
+    // Redundant leading zeros of the blob are dropped, a needed one kept.
+    EXPECT_EQ((Bytes{0x02, 0x01, 0x7F}), Integer({0x00, 0x00, 0x7F}));
+    EXPECT_EQ((Bytes{0x02, 0x02, 0x00, 0x80}), Integer({0x00, 0x00, 0x80}));
+    // Zero is one zero byte, not an empty INTEGER.
+    EXPECT_EQ((Bytes{0x02, 0x01, 0x00}), Integer({0x00}));
+    EXPECT_EQ((Bytes{0x02, 0x01, 0x00}), Integer({0x00, 0x00, 0x00}));
+}
+
+TEST(DerLength, ShortAndLongForms)
+{
+    EXPECT_EQ((Bytes{0x00}), Length(0));
+    EXPECT_EQ((Bytes{0x7F}), Length(127));
+    EXPECT_EQ((Bytes{0x81, 0x80}), Length(128));
+    EXPECT_EQ((Bytes{0x81, 0xFF}), Length(255));
+    EXPECT_EQ((Bytes{0x82, 0x01, 0x00}), Length(256));
+    EXPECT_EQ((Bytes{0x82, 0x01, 0x0F}), Length(271));
+    EXPECT_EQ((Bytes{0x83, 0x01, 0x00, 0x00}), Length(65536));
+}
+
+TEST(SubjectPublicKeyInfo, TinyKeyEncodesToExactBytes)
+{
+    // n = 0xC5 (top bit set), e = 3.
+    const Bytes blob = MakeBlob(BCRYPT_RSAPUBLIC_MAGIC, 8, {0x03}, {0xC5});
+    Bytes der;
+    ASSERT_EQ(zkt::BlobError::None, zkt::RsaPublicBlobToSubjectPublicKeyInfo(blob.data(), blob.size(), der));
+    const Bytes expected = {
+        0x30, 0x1B,                                                  // SubjectPublicKeyInfo
+        0x30, 0x0D,                                                  //   AlgorithmIdentifier
+        0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01,  // rsaEncryption
+        0x05, 0x00,                                                  //     NULL
+        0x03, 0x0A, 0x00,                                            //   BIT STRING, 0 unused bits
+        0x30, 0x07,                                                  //     RSAPublicKey
+        0x02, 0x02, 0x00, 0xC5,                                      //       n
+        0x02, 0x01, 0x03,                                            //       e
+    };
+    EXPECT_EQ(expected, der);
+}
+
+TEST(SubjectPublicKeyInfo, MalformedBlobsAreRefused)
+{
+    Bytes der{0xAA};
+    const Bytes good = MakeBlob(BCRYPT_RSAPUBLIC_MAGIC, 16, {0x01, 0x00, 0x01}, {0xC1, 0x23});
+
+    EXPECT_EQ(zkt::BlobError::TooShort, zkt::RsaPublicBlobToSubjectPublicKeyInfo(good.data(), 23, der));
+    EXPECT_EQ(zkt::BlobError::TooShort, zkt::RsaPublicBlobToSubjectPublicKeyInfo(nullptr, 0, der));
+
+    const Bytes privateMagic = MakeBlob(BCRYPT_RSAPRIVATE_MAGIC, 16, {0x01, 0x00, 0x01}, {0xC1, 0x23});
+    EXPECT_EQ(zkt::BlobError::WrongMagic,
+              zkt::RsaPublicBlobToSubjectPublicKeyInfo(privateMagic.data(), privateMagic.size(), der));
+
+    const Bytes noExponent = MakeBlob(BCRYPT_RSAPUBLIC_MAGIC, 16, {}, {0xC1, 0x23});
+    EXPECT_EQ(zkt::BlobError::EmptyField,
+              zkt::RsaPublicBlobToSubjectPublicKeyInfo(noExponent.data(), noExponent.size(), der));
+
+    // One byte missing from the modulus.
+    EXPECT_EQ(zkt::BlobError::Truncated,
+              zkt::RsaPublicBlobToSubjectPublicKeyInfo(good.data(), good.size() - 1, der));
+
+    // Header sizes near 2^32 must not wrap into "fits".
+    Bytes huge = good;
+    const ULONG big = 0xFFFFFFFFu;
+    memcpy(huge.data() + 8, &big, 4);
+    memcpy(huge.data() + 12, &big, 4);
+    EXPECT_EQ(zkt::BlobError::Truncated, zkt::RsaPublicBlobToSubjectPublicKeyInfo(huge.data(), huge.size(), der));
+
+    // Nothing was written on any refusal.
+    EXPECT_EQ((Bytes{0xAA}), der);
+}
+
+class GeneratedKey : public ::testing::TestWithParam<ULONG> {};
+
+// The platform's own decoder reads our DER back to the same public key.
+TEST_P(GeneratedKey, PlatformDecodesDerBackToTheSameKey)
+{
+    const Bytes blob = GeneratePublicBlob(GetParam());
+    ASSERT_GE(blob.size(), sizeof(BCRYPT_RSAKEY_BLOB));
+    Bytes der;
+    ASSERT_EQ(zkt::BlobError::None, zkt::RsaPublicBlobToSubjectPublicKeyInfo(blob.data(), blob.size(), der));
+
+    CERT_PUBLIC_KEY_INFO* info = nullptr;
+    DWORD infoSize = 0;
+    ASSERT_TRUE(CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, der.data(),
+                                    static_cast<DWORD>(der.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr, &info,
+                                    &infoSize))
+        << GetLastError();
+    EXPECT_STREQ(szOID_RSA_RSA, info->Algorithm.pszObjId);
+    EXPECT_EQ(0u, info->PublicKey.cUnusedBits);
+
+    BCRYPT_KEY_HANDLE imported = nullptr;
+    ASSERT_TRUE(CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, info, 0, nullptr, &imported)) << GetLastError();
+    ULONG size = 0;
+    ASSERT_EQ(0, BCryptExportKey(imported, nullptr, BCRYPT_RSAPUBLIC_BLOB, nullptr, 0, &size, 0));
+    Bytes roundTrip(size);
+    ASSERT_EQ(0, BCryptExportKey(imported, nullptr, BCRYPT_RSAPUBLIC_BLOB, roundTrip.data(), size, &size, 0));
+    roundTrip.resize(size);
+    EXPECT_EQ(blob, roundTrip);
+    BCryptDestroyKey(imported);
+    LocalFree(info);
+}
+
+// The modulus INTEGER carries a leading zero: a full-length modulus always
+// has its top bit set.
+TEST_P(GeneratedKey, ModulusIntegerGetsLeadingZero)
+{
+    const Bytes blob = GeneratePublicBlob(GetParam());
+    BCRYPT_RSAKEY_BLOB header{};
+    memcpy(&header, blob.data(), sizeof header);
+    const uint8_t* modulus = blob.data() + sizeof header + header.cbPublicExp;
+    ASSERT_NE(0, modulus[0] & 0x80);
+    Bytes der;
+    ASSERT_EQ(zkt::BlobError::None, zkt::RsaPublicBlobToSubjectPublicKeyInfo(blob.data(), blob.size(), der));
+
+    Bytes expectedStart{0x02};
+    zkt::AppendDerLength(expectedStart, header.cbModulus + 1);
+    expectedStart.push_back(0x00);
+    expectedStart.insert(expectedStart.end(), modulus, modulus + 8);
+    const auto at = std::search(der.begin(), der.end(), expectedStart.begin(), expectedStart.end());
+    EXPECT_NE(der.end(), at);
+    // And the exponent 65537 closes the structure.
+    const Bytes tail{0x02, 0x03, 0x01, 0x00, 0x01};
+    ASSERT_GE(der.size(), tail.size());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), der.end() - tail.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, GeneratedKey, ::testing::Values(1024u, 2048u, 3072u));
+
+TEST(Base64, StandardVectors)
+{
+    const auto b64 = [](const char* s) {
+        return zkt::Base64Encode(reinterpret_cast<const uint8_t*>(s), strlen(s));
+    };
+    EXPECT_EQ("", b64(""));
+    EXPECT_EQ("Zg==", b64("f"));
+    EXPECT_EQ("Zm8=", b64("fo"));
+    EXPECT_EQ("Zm9v", b64("foo"));
+    EXPECT_EQ("Zm9vYg==", b64("foob"));
+    EXPECT_EQ("Zm9vYmE=", b64("fooba"));
+    EXPECT_EQ("Zm9vYmFy", b64("foobar"));
+    const uint8_t high[] = {0xFB, 0xFF, 0xBF};
+    EXPECT_EQ("+/+/", zkt::Base64Encode(high, sizeof high));
+}
+
+TEST(Pem, SixtyFourCharacterLinesThatThePlatformDecodes)
+{
+    const Bytes blob = GeneratePublicBlob(2048);
+    Bytes der;
+    ASSERT_EQ(zkt::BlobError::None, zkt::RsaPublicBlobToSubjectPublicKeyInfo(blob.data(), blob.size(), der));
+    const std::string pem = zkt::PemEncode("PUBLIC KEY", der);
+
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl; (nl = pem.find('\n', start)) != std::string::npos; start = nl + 1) {
+        lines.push_back(pem.substr(start, nl - start));
+    }
+    EXPECT_EQ(pem.size(), start) << "text after the last line end";
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ("-----BEGIN PUBLIC KEY-----", lines.front());
+    EXPECT_EQ("-----END PUBLIC KEY-----", lines.back());
+    const size_t bodyLines = lines.size() - 2;
+    EXPECT_EQ((der.size() + 2) / 3 * 4, (bodyLines - 1) * 64 + lines[bodyLines].size());
+    for (size_t i = 1; i < bodyLines; ++i) {
+        EXPECT_EQ(64u, lines[i].size()) << "line " << i;
+    }
+    EXPECT_GE(64u, lines[bodyLines].size());
+
+    DWORD size = 0;
+    ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                                     nullptr, &size, nullptr, nullptr));
+    Bytes decoded(size);
+    ASSERT_TRUE(CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                                     decoded.data(), &size, nullptr, nullptr));
+    decoded.resize(size);
+    EXPECT_EQ(der, decoded);
+}
+
+TEST(Pem, BodyOfExactlyOneLineHasNoEmptyLine)
+{
+    const Bytes der(48, 0x5A);  // 64 base64 characters
+    EXPECT_EQ("-----BEGIN X-----\n" + zkt::Base64Encode(der.data(), der.size()) + "\n-----END X-----\n",
+              zkt::PemEncode("X", der));
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// "encrypt" and "decrypt" with PKCS#1 v1.5 padding: encryption on the key's
+// public half, decryption by the signing service through the provider.
+#include "commands.h"
+
+#include "file_io.h"
+#include "report.h"
+
+#include <ncrypt.h>
+
+#include <cstdio>
+
+namespace zkt {
+namespace {
+
+// PKCS#1 v1.5 encryption padding takes at least 11 bytes of the block.
+constexpr DWORD kPkcs1Overhead = 11;
+
+}  // namespace
+
+int RunEncryptCommand(const ToolOptions& options)
+{
+    std::vector<uint8_t> plaintext;
+    if (!ReadWholeFile(options.inputPath, plaintext)) {
+        return 1;
+    }
+    ProviderSession s;
+    OpenedKey key;
+    DWORD blockLength = 0;
+    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
+        return 1;
+    }
+    if (blockLength <= kPkcs1Overhead || plaintext.size() > blockLength - kPkcs1Overhead) {
+        ReportProblem("encrypt: " + ToUtf8(options.inputPath) + " holds " + std::to_string(plaintext.size()) +
+                      " bytes; this key encrypts at most " +
+                      std::to_string(blockLength > kPkcs1Overhead ? blockLength - kPkcs1Overhead : 0) +
+                      " bytes with PKCS#1 v1.5");
+        return 1;
+    }
+    std::vector<uint8_t> ciphertext;
+    if (!Succeeded(Encrypt(key, nullptr, NCRYPT_PAD_PKCS1_FLAG, plaintext, ciphertext)) ||
+        !WriteWholeFile(options.outputPath, ciphertext.data(), ciphertext.size())) {
+        return 1;
+    }
+    printf("Encrypted %s (%zu bytes) with the public key of \"%s\" (PKCS#1 v1.5): %zu bytes written to %s\n",
+           ToUtf8(options.inputPath).c_str(), plaintext.size(), ToUtf8(options.keyName).c_str(), ciphertext.size(),
+           ToUtf8(options.outputPath).c_str());
+    return 0;
+}
+
+int RunDecryptCommand(const ToolOptions& options)
+{
+    std::vector<uint8_t> ciphertext;
+    if (!ReadWholeFile(options.inputPath, ciphertext)) {
+        return 1;
+    }
+    ProviderSession s;
+    OpenedKey key;
+    DWORD blockLength = 0;
+    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
+        return 1;
+    }
+    // The plaintext is never longer than one block.
+    std::vector<uint8_t> plaintext;
+    const bool ok = Succeeded(Decrypt(key, nullptr, NCRYPT_PAD_PKCS1_FLAG, ciphertext, blockLength, plaintext)) &&
+                    WriteWholeFile(options.outputPath, plaintext.data(), plaintext.size());
+    SecureZeroMemory(plaintext.data(), plaintext.size());
+    if (!ok) {
+        return 1;
+    }
+    printf("Decrypted %s (%zu bytes) with key \"%s\" (PKCS#1 v1.5): %zu bytes written to %s\n",
+           ToUtf8(options.inputPath).c_str(), ciphertext.size(), ToUtf8(options.keyName).c_str(), plaintext.size(),
+           ToUtf8(options.outputPath).c_str());
+    return 0;
+}
+
+}  // namespace zkt

@@ -1,0 +1,113 @@
+// "sign" and "verify": hash the file here, sign through the provider (the
+// signing service holds the private key), verify on the key's public half.
+#include "commands.h"
+
+#include "file_hash.h"
+#include "file_io.h"
+#include "report.h"
+
+#include <bcrypt.h>
+#include <ncrypt.h>
+
+#include <cstdio>
+
+namespace zkt {
+namespace {
+
+// Padding record and flags word for the chosen scheme. The PSS salt is as
+// long as the hash, the usual choice and the one a verifier will assume.
+struct SignaturePaddingInfo {
+    BCRYPT_PKCS1_PADDING_INFO pkcs1{};
+    BCRYPT_PSS_PADDING_INFO pss{};
+    void* info = nullptr;
+    DWORD flags = 0;
+    const char* label = "";
+};
+
+void ChoosePadding(const ToolOptions& o, SignaturePaddingInfo& p)
+{
+    if (o.padding == SignaturePadding::Pss) {
+        p.pss.pszAlgId = HashAlgorithmId(o.hash);
+        p.pss.cbSalt = HashDigestSize(o.hash);
+        p.info = &p.pss;
+        p.flags = NCRYPT_PAD_PSS_FLAG;
+        p.label = "PSS";
+    } else {
+        p.pkcs1.pszAlgId = HashAlgorithmId(o.hash);
+        p.info = &p.pkcs1;
+        p.flags = NCRYPT_PAD_PKCS1_FLAG;
+        p.label = "PKCS#1 v1.5";
+    }
+}
+
+bool HashInput(const ToolOptions& o, std::vector<uint8_t>& digest, size_t& inputSize)
+{
+    std::vector<uint8_t> data;
+    if (!ReadWholeFile(o.inputPath, data)) {
+        return false;
+    }
+    inputSize = data.size();
+    return Succeeded(HashBytes(o.hash, data, digest));
+}
+
+}  // namespace
+
+int RunSignCommand(const ToolOptions& options)
+{
+    std::vector<uint8_t> digest;
+    size_t inputSize = 0;
+    if (!HashInput(options, digest, inputSize)) {
+        return 1;
+    }
+    ProviderSession s;
+    OpenedKey key;
+    DWORD blockLength = 0;
+    // An RSA signature is exactly as long as the modulus.
+    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
+        return 1;
+    }
+    SignaturePaddingInfo padding;
+    ChoosePadding(options, padding);
+    std::vector<uint8_t> signature;
+    if (!Succeeded(SignHash(key, padding.info, padding.flags, digest, blockLength, signature))) {
+        return 1;
+    }
+    if (!WriteWholeFile(options.outputPath, signature.data(), signature.size())) {
+        return 1;
+    }
+    printf("Signed %s (%zu bytes) with key \"%s\"\n", ToUtf8(options.inputPath).c_str(), inputSize,
+           ToUtf8(options.keyName).c_str());
+    printf("  %-24s %s\n", "Hash", ToUtf8(HashAlgorithmId(options.hash)).c_str());
+    printf("  %-24s %s\n", "Digest", HexString(digest).c_str());
+    printf("  %-24s %s\n", "Padding", padding.label);
+    printf("  %-24s %zu bytes written to %s\n", "Signature", signature.size(), ToUtf8(options.outputPath).c_str());
+    return 0;
+}
+
+int RunVerifyCommand(const ToolOptions& options)
+{
+    std::vector<uint8_t> digest;
+    size_t inputSize = 0;
+    std::vector<uint8_t> signature;
+    if (!HashInput(options, digest, inputSize) || !ReadWholeFile(options.signaturePath, signature)) {
+        return 1;
+    }
+    ProviderSession s;
+    OpenedKey key;
+    if (!OpenToolKey(options, s, key)) {
+        return 1;
+    }
+    SignaturePaddingInfo padding;
+    ChoosePadding(options, padding);
+    if (!Succeeded(VerifySignature(key, padding.info, padding.flags, digest, signature))) {
+        printf("Signature %s does NOT match %s under key \"%s\"\n", ToUtf8(options.signaturePath).c_str(),
+               ToUtf8(options.inputPath).c_str(), ToUtf8(options.keyName).c_str());
+        return 1;
+    }
+    printf("Signature %s is valid for %s (%zu bytes) under key \"%s\" (%s, %s)\n",
+           ToUtf8(options.signaturePath).c_str(), ToUtf8(options.inputPath).c_str(), inputSize,
+           ToUtf8(options.keyName).c_str(), ToUtf8(HashAlgorithmId(options.hash)).c_str(), padding.label);
+    return 0;
+}
+
+}  // namespace zkt

@@ -1,0 +1,28 @@
+// The tool's commands. Each returns the process exit status: 0 when every
+// step worked, 1 when one failed (already reported).
+#pragma once
+
+#include "provider_access.h"
+#include "tool_args.h"
+
+namespace zkt {
+
+int RunProviderCommand(const ToolOptions& options);
+int RunKeyCommand(const ToolOptions& options);
+int RunSignCommand(const ToolOptions& options);
+int RunVerifyCommand(const ToolOptions& options);
+int RunEncryptCommand(const ToolOptions& options);
+int RunDecryptCommand(const ToolOptions& options);
+int RunExportCommand(const ToolOptions& options);
+
+// Shared by the commands: opens the provider (and sets "Use Context" when
+// asked), then opens the named key.
+bool OpenToolSession(const ToolOptions& options, ProviderSession& session);
+bool OpenToolKey(const ToolOptions& options, ProviderSession& session, OpenedKey& key);
+
+// Reads a 32-bit key property such as "Block Length".
+bool ReadKeyDword(OpenedKey& key, const wchar_t* name, DWORD& value);
+
+std::string HexString(const std::vector<uint8_t>& bytes);
+
+}  // namespace zkt

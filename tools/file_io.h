@@ -1,0 +1,16 @@
+// Whole-file reads and writes for the tool's inputs and outputs.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zkt {
+
+// Reports the failure itself; returns false on any error.
+bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& data);
+bool WriteWholeFile(const std::wstring& path, const void* data, size_t size);
+
+}  // namespace zkt
