@@ -1,0 +1,84 @@
+// The real ZentravaKSPTool.exe run as its own process against the real DLL.
+#include "child_process.h"
+#include "provider_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+zt::ProgramRun Tool(const std::vector<std::wstring>& args)
+{
+    return zt::RunProgram(zt::BesideExe(L"ZentravaKSPTool.exe"), args);
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST(ToolProcess, HelpDescribesEveryCommandAndExitsZero)
+{
+    const zt::ProgramRun run = Tool({L"--help"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    for (const char* command : {"provider", "key <key-name>", "sign <key-name>", "verify <key-name>",
+                                "encrypt <key-name>", "decrypt <key-name>", "export <key-name>", "--ncrypt"}) {
+        EXPECT_TRUE(Contains(run.out, command)) << command;
+    }
+    EXPECT_EQ("", run.err);
+}
+
+TEST(ToolProcess, CommandLineErrorsExitTwoWithAHint)
+{
+    zt::ProgramRun run = Tool({L"frobnicate"});
+    EXPECT_EQ(2u, run.exitCode);
+    EXPECT_TRUE(Contains(run.err, "unknown command 'frobnicate'")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "--help")) << run.err;
+
+    run = Tool({});
+    EXPECT_EQ(2u, run.exitCode);
+    EXPECT_TRUE(Contains(run.err, "no command given")) << run.err;
+    EXPECT_EQ("", run.out);
+}
+
+TEST(ToolProcess, ProviderThatCannotBeLoadedIsReportedByName)
+{
+    zt::ProgramRun run = Tool({L"--dll", L"C:\\no\\such\\ZentravaKSP.dll", L"provider"});
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(Contains(run.err, "LoadLibrary(C:\\no\\such\\ZentravaKSP.dll) failed: Win32 error 126 "
+                                  "ERROR_MOD_NOT_FOUND"))
+        << run.err;
+
+    // A DLL that is no provider: no GetKeyStorageInterface export.
+    run = Tool({L"--dll", L"kernel32.dll", L"provider"});
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(Contains(run.err, "GetProcAddress(GetKeyStorageInterface) failed: Win32 error 127 "
+                                  "ERROR_PROC_NOT_FOUND"))
+        << run.err;
+}
+
+TEST(ToolProcess, MissingInputFileIsReportedBeforeTheProviderIsUsed)
+{
+    zt::ScratchFolder dir;
+    const zt::ProgramRun run =
+        Tool({L"--dll", L"C:\\no\\such.dll", L"sign", L"k", dir.File(L"absent.txt"), dir.File(L"out.sig")});
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(Contains(run.err, "absent.txt failed: Win32 error 2 ERROR_FILE_NOT_FOUND")) << run.err;
+    EXPECT_FALSE(Contains(run.err, "LoadLibrary")) << run.err;
+}
+
+// Wine's NCrypt router does not load third-party providers, so the NCrypt
+// path cannot reach ours here; it must still fail cleanly and say where.
+TEST(ToolProcess, NcryptPathReportsTheRouterFailure)
+{
+    const zt::ProgramRun run = Tool({L"--ncrypt", L"provider"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(Contains(run.err, "NCrypt")) << run.err;
+    EXPECT_TRUE(Contains(run.err, " failed: 0x")) << run.err;
+}
+
+}  // namespace
