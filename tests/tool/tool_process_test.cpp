@@ -60,6 +60,29 @@ TEST(ToolProcess, ProviderThatCannotBeLoadedIsReportedByName)
         << run.err;
 }
 
+TEST(ToolProcess, ProviderCommandShowsEveryPropertyAndTheAlgorithm)
+{
+    zt::ProgramRun run = Tool({L"provider"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode) << run.err;
+    for (const char* line : {"Name                     Zentrava Key Storage Provider\n",
+                             "Version                  1.0 (0x00010000)\n",
+                             "Impl Type                0x00000002 software\n",
+                             "Max Name Length          260\n",
+                             "Security Descr Support   1\n",
+                             "Use Context              (not set)\n",
+                             "RSA supported            yes\n",
+                             "Algorithms               1\n",
+                             "RSA                    asymmetric encryption, operations 0x00000014"}) {
+        EXPECT_TRUE(Contains(run.out, line)) << line << "\n" << run.out;
+    }
+
+    // A context set through the tool reads back through the provider.
+    run = Tool({L"--use-context", L"nightly build 42", L"provider"});
+    EXPECT_EQ(0u, run.exitCode) << run.err;
+    EXPECT_TRUE(Contains(run.out, "Use Context              \"nightly build 42\"\n")) << run.out;
+}
+
 TEST(ToolProcess, MissingInputFileIsReportedBeforeTheProviderIsUsed)
 {
     zt::ScratchFolder dir;
