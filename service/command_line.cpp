@@ -1,0 +1,122 @@
+#include "command_line.h"
+
+#include "key_name.h"
+#include "pipe_server.h"
+#include "rsa_key.h"
+
+#include <cwchar>
+
+const char kUsage[] =
+    "usage:\n"
+    "  ZentravaSigningService create <name> [--bits 2048|3072|4096] [--data-root <dir>]\n"
+    "  ZentravaSigningService list [--data-root <dir>]\n"
+    "  ZentravaSigningService delete <name> [--data-root <dir>]\n"
+    "  ZentravaSigningService serve [--instances <1-254>] [--data-root <dir>]\n"
+    "  ZentravaSigningService stop\n"
+    "  ZentravaSigningService help\n"
+    "\n"
+    "Keys live in %LOCALAPPDATA%\\Zentrava\\keys, protected for the current user;\n"
+    "--data-root <dir> uses <dir> in place of %LOCALAPPDATA% (keys and pipe secret).\n"
+    "serve answers on \\\\.\\pipe\\ZentravaPipe until Ctrl+C or \"stop\".\n";
+
+namespace {
+
+bool ParseNumber(const wchar_t* text, unsigned long* out)
+{
+    if (text == nullptr || *text < L'0' || *text > L'9') {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    unsigned long v = std::wcstoul(text, &end, 10);
+    if (end == nullptr || *end != L'\0' || v > 0xFFFFFFUL) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+bool CommandFromWord(const std::wstring& word, Command* out)
+{
+    static const struct {
+        const wchar_t* word;
+        Command command;
+    } kCommands[] = {{L"create", Command::Create}, {L"list", Command::List},
+                     {L"delete", Command::Delete}, {L"serve", Command::Serve},
+                     {L"stop", Command::Stop},     {L"help", Command::Help},
+                     {L"--help", Command::Help},   {L"-h", Command::Help},
+                     {L"/?", Command::Help}};
+    for (const auto& c : kCommands) {
+        if (word == c.word) {
+            *out = c.command;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, const wchar_t* const* argv, CommandLine* out, std::string* error)
+{
+    *out = CommandLine{};
+    bool haveCommand = false;
+    bool haveName = false;
+    bool haveBits = false;
+    bool haveInstances = false;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring arg = argv[i];
+        const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        unsigned long number = 0;
+        if (arg == L"--bits") {
+            if (!ParseNumber(value, &number) || !IsSupportedKeyBits(number)) {
+                *error = "--bits takes 2048, 3072 or 4096";
+                return false;
+            }
+            out->bits = number;
+            haveBits = true;
+            ++i;
+        } else if (arg == L"--instances") {
+            if (!ParseNumber(value, &number) || number < 1 || number > kMaxInstances) {
+                *error = "--instances takes a count from 1 to 254";
+                return false;
+            }
+            out->instances = number;
+            haveInstances = true;
+            ++i;
+        } else if (arg == L"--data-root") {
+            if (value == nullptr || *value == L'\0') {
+                *error = "--data-root takes a folder";
+                return false;
+            }
+            out->dataRoot = value;
+            ++i;
+        } else if (!haveCommand && arg.size() > 0 && CommandFromWord(arg, &out->command)) {
+            haveCommand = true;
+        } else if (haveCommand && !haveName &&
+                   (out->command == Command::Create || out->command == Command::Delete)) {
+            if (!IsValidKeyName(arg)) {
+                *error = "a key name has 1 to 129 characters";
+                return false;
+            }
+            out->keyName = arg;
+            haveName = true;
+        } else {
+            *error = "unexpected argument";
+            return false;
+        }
+    }
+    if (!haveCommand) {
+        *error = argc > 1 ? "no command given" : "";
+        return argc <= 1;
+    }
+    if ((out->command == Command::Create || out->command == Command::Delete) && !haveName) {
+        *error = "the command needs a key name";
+        return false;
+    }
+    if ((haveBits && out->command != Command::Create) ||
+        (haveInstances && out->command != Command::Serve)) {
+        *error = "option does not apply to this command";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,21 @@
+// The command line of ZentravaSigningService.exe.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+enum class Command { Help, Create, List, Delete, Serve, Stop };
+
+struct CommandLine {
+    Command command = Command::Help;
+    std::wstring keyName;   // create, delete
+    ULONG bits = 2048;      // create
+    DWORD instances = 16;   // serve
+    std::wstring dataRoot;  // stands in for LOCALAPPDATA when set
+};
+
+// False with a message for anything malformed.
+bool ParseCommandLine(int argc, const wchar_t* const* argv, CommandLine* out, std::string* error);
+
+extern const char kUsage[];

@@ -1,0 +1,127 @@
+#include "commands.h"
+
+#include "key_store.h"
+#include "pipe_server.h"
+#include "service_status.h"
+#include "stop_signal.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string Utf8(const std::wstring& text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                            nullptr, nullptr);
+    }
+    return out;
+}
+
+int ExitFor(StoreResult r)
+{
+    switch (r) {
+    case StoreResult::Ok: return kExitOk;
+    case StoreResult::NotFound: return kExitKeyNotFound;
+    case StoreResult::Exists: return kExitKeyExists;
+    case StoreResult::Damaged: return kExitKeyDamaged;
+    case StoreResult::BadName: return kExitUsage;
+    case StoreResult::Failed: return kExitFailure;
+    }
+    return kExitFailure;
+}
+
+int ReportStoreFailure(const char* command, const std::wstring& name, StoreResult r, DWORD lastError)
+{
+    if (r == StoreResult::Failed && lastError != 0) {
+        std::printf("%s \"%s\": failed (0x%08lx)\n", command, Utf8(name).c_str(), lastError);
+    } else {
+        std::printf("%s \"%s\": %s\n", command, Utf8(name).c_str(), StoreResultText(r));
+    }
+    return ExitFor(r);
+}
+
+int Create(const CommandLine& c)
+{
+    DWORD lastError = 0;
+    StoreResult r = CreateKey(c.keyName, c.bits, &lastError);
+    if (r == StoreResult::Exists) {
+        // Say so when the file in the way is damaged: it is never replaced.
+        HeapBlock blob;
+        KeyFileStamp stamp;
+        if (LoadKeyBlob(c.keyName, &blob, &stamp) == StoreResult::Damaged) {
+            std::printf("create \"%s\": a damaged key file of that name exists; delete it first\n",
+                        Utf8(c.keyName).c_str());
+            return kExitKeyDamaged;
+        }
+    }
+    if (r != StoreResult::Ok) {
+        return ReportStoreFailure("create", c.keyName, r, lastError);
+    }
+    std::printf("created \"%s\" (%lu bits)\n", Utf8(c.keyName).c_str(), c.bits);
+    return kExitOk;
+}
+
+int List()
+{
+    std::vector<KeyListEntry> keys;
+    if (ListKeys(&keys) != StoreResult::Ok) {
+        std::printf("list: cannot read the key folder\n");
+        return kExitFailure;
+    }
+    int exitCode = kExitOk;
+    for (const KeyListEntry& k : keys) {
+        if (k.damaged) {
+            std::printf("%s\tdamaged\t%s\n", k.name.empty() ? "?" : Utf8(k.name).c_str(),
+                        Utf8(k.fileName).c_str());
+            exitCode = kExitKeyDamaged;
+        } else {
+            std::printf("%s\t%lu\n", Utf8(k.name).c_str(), k.bits);
+        }
+    }
+    return exitCode;
+}
+
+int Delete(const CommandLine& c)
+{
+    DWORD lastError = 0;
+    StoreResult r = DeleteKey(c.keyName, &lastError);
+    if (r != StoreResult::Ok) {
+        return ReportStoreFailure("delete", c.keyName, r, lastError);
+    }
+    std::printf("deleted \"%s\"\n", Utf8(c.keyName).c_str());
+    return kExitOk;
+}
+
+int Stop()
+{
+    DWORD lastError = 0;
+    if (!SignalRunningService(&lastError)) {
+        if (lastError == ERROR_FILE_NOT_FOUND) {
+            std::printf("stop: no service is running\n");
+            return kExitNotRunning;
+        }
+        std::printf("stop: cannot signal the service (%lu)\n", lastError);
+        return kExitFailure;
+    }
+    std::printf("stop: signalled\n");
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunCommand(const CommandLine& c)
+{
+    switch (c.command) {
+    case Command::Create: return Create(c);
+    case Command::List: return List();
+    case Command::Delete: return Delete(c);
+    case Command::Serve: return Serve(c.instances);
+    case Command::Stop: return Stop();
+    case Command::Help: std::fputs(kUsage, stdout); return kExitOk;
+    }
+    return kExitUsage;
+}

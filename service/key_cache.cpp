@@ -1,0 +1,72 @@
+#include "key_cache.h"
+
+#include "rsa_key.h"
+
+CachedKey::~CachedKey()
+{
+    if (key != nullptr) {
+        BCryptDestroyKey(key);
+    }
+}
+
+namespace {
+
+StoreResult LoadCachedKey(const std::wstring& name, std::shared_ptr<CachedKey>* out)
+{
+    auto loaded = std::make_shared<CachedKey>();
+    HeapBlock blob;
+    StoreResult r = LoadKeyBlob(name, &blob, &loaded->stamp);
+    if (r != StoreResult::Ok) {
+        return r;
+    }
+    // A blob that unprotects but does not import is as damaged as one that
+    // does not unprotect.
+    if (ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &loaded->key,
+                             &loaded->bits) < 0 ||
+        loaded->bits == 0) {
+        return StoreResult::Damaged;
+    }
+    if (ExportRsaPublicBlob(loaded->key, &loaded->publicBlob) < 0) {
+        return StoreResult::Failed;
+    }
+    *out = std::move(loaded);
+    return StoreResult::Ok;
+}
+
+}  // namespace
+
+StoreResult FindKey(KeyCache* cache, const std::wstring& name, std::shared_ptr<CachedKey>* out)
+{
+    KeyFileStamp current;
+    StoreResult r = StatKeyFile(name, &current);
+    if (r != StoreResult::Ok) {
+        if (r == StoreResult::NotFound) {
+            AcquireSRWLockExclusive(&cache->lock);
+            cache->keys.erase(name);
+            ReleaseSRWLockExclusive(&cache->lock);
+        }
+        return r;
+    }
+    AcquireSRWLockShared(&cache->lock);
+    auto it = cache->keys.find(name);
+    if (it != cache->keys.end() && SameStamp(it->second->stamp, current)) {
+        *out = it->second;
+    }
+    ReleaseSRWLockShared(&cache->lock);
+    if (*out) {
+        return StoreResult::Ok;
+    }
+    std::shared_ptr<CachedKey> loaded;
+    r = LoadCachedKey(name, &loaded);
+    AcquireSRWLockExclusive(&cache->lock);
+    if (r == StoreResult::Ok) {
+        cache->keys[name] = loaded;
+    } else {
+        cache->keys.erase(name);
+    }
+    ReleaseSRWLockExclusive(&cache->lock);
+    if (r == StoreResult::Ok) {
+        *out = std::move(loaded);
+    }
+    return r;
+}

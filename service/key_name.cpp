@@ -1,0 +1,53 @@
+#include "key_name.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstdint>
+
+namespace {
+
+bool Sha256(const void* data, ULONG length, UCHAR (&digest)[32])
+{
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) {
+        return false;
+    }
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool ok = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) >= 0 &&
+              BCryptHashData(hash, static_cast<PUCHAR>(const_cast<void*>(data)), length, 0) >= 0 &&
+              BCryptFinishHash(hash, digest, sizeof(digest), 0) >= 0;
+    if (hash != nullptr) {
+        BCryptDestroyHash(hash);
+    }
+    BCryptCloseAlgorithmProvider(alg, 0);
+    return ok;
+}
+
+}  // namespace
+
+bool IsValidKeyName(const std::wstring& name)
+{
+    if (name.empty() || name.size() > kMaxKeyNameChars) {
+        return false;
+    }
+    return name.find(L'\0') == std::wstring::npos;
+}
+
+std::wstring KeyFileName(const std::wstring& name)
+{
+    UCHAR digest[32] = {};
+    if (!IsValidKeyName(name) ||
+        !Sha256(name.data(), static_cast<ULONG>(name.size() * sizeof(wchar_t)), digest)) {
+        return {};
+    }
+    static const wchar_t kHex[] = L"0123456789abcdef";
+    std::wstring out;
+    out.reserve(68);
+    for (UCHAR b : digest) {
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 0xF]);
+    }
+    out += L".key";
+    return out;
+}

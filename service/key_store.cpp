@@ -1,0 +1,335 @@
+#include "key_store.h"
+
+#include "key_file.h"
+#include "key_name.h"
+#include "rsa_key.h"
+
+#include <wincrypt.h>
+
+#include <algorithm>
+
+namespace {
+
+// A 4096-bit private blob is under 2 KiB; DPAPI adds a few hundred bytes.
+constexpr DWORD kMaxKeyFileBytes = 64 * 1024;
+
+// Long data roots: the extended form lifts the 260-character path limit.
+std::wstring Extended(const std::wstring& path)
+{
+    if (path.size() >= MAX_PATH - 12 && path.size() > 2 && path[1] == L':' && path[2] == L'\\') {
+        return L"\\\\?\\" + path;
+    }
+    return path;
+}
+
+std::wstring ZentravaFolder()
+{
+    wchar_t root[1024];
+    DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", root, 1024);
+    if (n == 0 || n >= 1024) {
+        return {};
+    }
+    std::wstring folder(root, n);
+    if (folder.back() != L'\\') {
+        folder += L'\\';
+    }
+    return folder + L"Zentrava";
+}
+
+bool EnsureFolder(const std::wstring& folder, DWORD* lastError)
+{
+    if (CreateDirectoryW(Extended(folder).c_str(), nullptr) ||
+        GetLastError() == ERROR_ALREADY_EXISTS) {
+        return true;
+    }
+    *lastError = GetLastError();
+    return false;
+}
+
+bool Protect(const BYTE* data, size_t length, std::vector<BYTE>* out)
+{
+    DATA_BLOB in{static_cast<DWORD>(length), const_cast<BYTE*>(data)};
+    DATA_BLOB protectedBlob{};
+    if (!CryptProtectData(&in, L"Zentrava signing key", nullptr, nullptr, nullptr,
+                          CRYPTPROTECT_UI_FORBIDDEN, &protectedBlob)) {
+        return false;
+    }
+    out->assign(protectedBlob.pbData, protectedBlob.pbData + protectedBlob.cbData);
+    SecureZeroMemory(protectedBlob.pbData, protectedBlob.cbData);
+    LocalFree(protectedBlob.pbData);
+    return true;
+}
+
+bool Unprotect(const BYTE* data, size_t length, HeapBlock* out)
+{
+    DATA_BLOB in{static_cast<DWORD>(length), const_cast<BYTE*>(data)};
+    DATA_BLOB plain{};
+    if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
+                            &plain)) {
+        return false;
+    }
+    HeapBlock copy(plain.cbData);
+    bool ok = static_cast<bool>(copy) && plain.cbData != 0;
+    if (ok) {
+        memcpy(copy.get(), plain.pbData, plain.cbData);
+        *out = static_cast<HeapBlock&&>(copy);
+    }
+    SecureZeroMemory(plain.pbData, plain.cbData);
+    LocalFree(plain.pbData);
+    return ok;
+}
+
+// Reads a whole key file. NotFound when absent, Damaged when implausibly large.
+StoreResult ReadWholeFile(const std::wstring& path, std::vector<BYTE>* content)
+{
+    HANDLE file = CreateFileW(Extended(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? StoreResult::NotFound
+                                                                          : StoreResult::Failed;
+    }
+    StoreResult result = StoreResult::Ok;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+        result = StoreResult::Failed;
+    } else if (size.QuadPart > kMaxKeyFileBytes) {
+        result = StoreResult::Damaged;
+    } else {
+        content->assign(static_cast<size_t>(size.QuadPart), 0);
+        DWORD read = 0;
+        if (!content->empty() &&
+            (!ReadFile(file, content->data(), static_cast<DWORD>(content->size()), &read, nullptr) ||
+             read != content->size())) {
+            result = StoreResult::Failed;
+        }
+    }
+    CloseHandle(file);
+    return result;
+}
+
+// Parses and unprotects a key file's content; Damaged for anything unusable.
+StoreResult OpenKeyContent(const std::vector<BYTE>& content, const std::wstring& fileName,
+                           std::wstring* name, HeapBlock* blob)
+{
+    ParsedKeyFile parsed;
+    if (!ParseKeyFile(content.data(), content.size(), &parsed)) {
+        return StoreResult::Damaged;
+    }
+    *name = parsed.name;
+    // A file copied or renamed onto another key's file name is not that key.
+    if (KeyFileName(parsed.name) != fileName) {
+        return StoreResult::Damaged;
+    }
+    HeapBlock plain;
+    if (!Unprotect(parsed.blob, parsed.blobLength, &plain) ||
+        plain.size() < sizeof(BCRYPT_RSAKEY_BLOB)) {
+        return StoreResult::Damaged;
+    }
+    *blob = static_cast<HeapBlock&&>(plain);
+    return StoreResult::Ok;
+}
+
+ULONG BlobBits(const HeapBlock& blob)
+{
+    BCRYPT_RSAKEY_BLOB header;
+    memcpy(&header, blob.get(), sizeof(header));
+    return header.BitLength;
+}
+
+bool WriteNewFile(const std::wstring& path, const std::vector<BYTE>& content)
+{
+    HANDLE file = CreateFileW(Extended(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+              written == content.size() && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (!ok) {
+        DeleteFileW(Extended(path).c_str());
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool SameStamp(const KeyFileStamp& a, const KeyFileStamp& b)
+{
+    return CompareFileTime(&a.created, &b.created) == 0 &&
+           CompareFileTime(&a.written, &b.written) == 0 && a.size == b.size;
+}
+
+std::wstring KeysFolder()
+{
+    std::wstring folder = ZentravaFolder();
+    return folder.empty() ? folder : folder + L"\\keys";
+}
+
+std::wstring KeyFilePath(const std::wstring& name)
+{
+    std::wstring folder = KeysFolder();
+    std::wstring file = KeyFileName(name);
+    if (folder.empty() || file.empty()) {
+        return {};
+    }
+    return folder + L"\\" + file;
+}
+
+StoreResult CreateKey(const std::wstring& name, ULONG bits, DWORD* lastError)
+{
+    *lastError = 0;
+    if (!IsValidKeyName(name)) {
+        return StoreResult::BadName;
+    }
+    std::wstring path = KeyFilePath(name);
+    if (path.empty() || !IsSupportedKeyBits(bits)) {
+        return StoreResult::Failed;
+    }
+    // Refuse before the slow key generation; the final rename checks again.
+    KeyFileStamp existing;
+    StoreResult present = StatKeyFile(name, &existing);
+    if (present != StoreResult::NotFound) {
+        return present == StoreResult::Ok ? StoreResult::Exists : present;
+    }
+    if (!EnsureFolder(ZentravaFolder(), lastError) || !EnsureFolder(KeysFolder(), lastError)) {
+        return StoreResult::Failed;
+    }
+    HeapBlock blob;
+    LONG status = GenerateRsaPrivateBlob(bits, &blob);
+    if (status < 0) {
+        *lastError = static_cast<DWORD>(status);
+        return StoreResult::Failed;
+    }
+    std::vector<BYTE> protectedBlob;
+    if (!Protect(blob.get(), blob.size(), &protectedBlob)) {
+        *lastError = GetLastError();
+        return StoreResult::Failed;
+    }
+    // Written under a temporary name and renamed, so no reader ever sees a
+    // partly written key file, and a concurrent create of the same name loses.
+    wchar_t suffix[48];
+    wsprintfW(suffix, L".%lu-%lu.tmp", GetCurrentProcessId(), GetCurrentThreadId());
+    std::wstring temp = path + suffix;
+    if (!WriteNewFile(temp, BuildKeyFile(name, protectedBlob.data(), protectedBlob.size()))) {
+        *lastError = GetLastError();
+        return StoreResult::Failed;
+    }
+    if (!MoveFileExW(Extended(temp).c_str(), Extended(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+        DWORD err = GetLastError();
+        DeleteFileW(Extended(temp).c_str());
+        if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) {
+            return StoreResult::Exists;
+        }
+        *lastError = err;
+        return StoreResult::Failed;
+    }
+    return StoreResult::Ok;
+}
+
+StoreResult DeleteKey(const std::wstring& name, DWORD* lastError)
+{
+    *lastError = 0;
+    if (!IsValidKeyName(name)) {
+        return StoreResult::BadName;
+    }
+    std::wstring path = KeyFilePath(name);
+    if (path.empty()) {
+        return StoreResult::Failed;
+    }
+    if (DeleteFileW(Extended(path).c_str())) {
+        return StoreResult::Ok;
+    }
+    DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) {
+        return StoreResult::NotFound;
+    }
+    *lastError = err;
+    return StoreResult::Failed;
+}
+
+StoreResult ListKeys(std::vector<KeyListEntry>* keys)
+{
+    keys->clear();
+    std::wstring folder = KeysFolder();
+    if (folder.empty()) {
+        return StoreResult::Failed;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(Extended(folder + L"\\*.key").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? StoreResult::Ok
+                                                                          : StoreResult::Failed;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            continue;
+        }
+        KeyListEntry entry;
+        entry.fileName = found.cFileName;
+        std::vector<BYTE> content;
+        HeapBlock blob;
+        StoreResult r = ReadWholeFile(folder + L"\\" + entry.fileName, &content);
+        if (r == StoreResult::Ok) {
+            r = OpenKeyContent(content, entry.fileName, &entry.name, &blob);
+        }
+        if (r == StoreResult::NotFound) {
+            continue;  // deleted while listing
+        }
+        entry.damaged = r != StoreResult::Ok;
+        if (!entry.damaged) {
+            entry.bits = BlobBits(blob);
+        }
+        keys->push_back(entry);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(keys->begin(), keys->end(), [](const KeyListEntry& a, const KeyListEntry& b) {
+        return a.name != b.name ? a.name < b.name : a.fileName < b.fileName;
+    });
+    return StoreResult::Ok;
+}
+
+StoreResult LoadKeyBlob(const std::wstring& name, HeapBlock* blob, KeyFileStamp* stamp)
+{
+    if (!IsValidKeyName(name)) {
+        return StoreResult::NotFound;
+    }
+    StoreResult r = StatKeyFile(name, stamp);
+    if (r != StoreResult::Ok) {
+        return r;
+    }
+    std::vector<BYTE> content;
+    r = ReadWholeFile(KeyFilePath(name), &content);
+    if (r != StoreResult::Ok) {
+        return r;
+    }
+    std::wstring stored;
+    r = OpenKeyContent(content, KeyFileName(name), &stored, blob);
+    if (r == StoreResult::Ok && stored != name) {
+        blob->Reset();
+        r = StoreResult::Damaged;
+    }
+    return r;
+}
+
+StoreResult StatKeyFile(const std::wstring& name, KeyFileStamp* stamp)
+{
+    std::wstring path = KeyFilePath(name);
+    if (path.empty()) {
+        return IsValidKeyName(name) ? StoreResult::Failed : StoreResult::NotFound;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(Extended(path).c_str(), GetFileExInfoStandard, &data)) {
+        DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? StoreResult::NotFound
+                                                                          : StoreResult::Failed;
+    }
+    stamp->created = data.ftCreationTime;
+    stamp->written = data.ftLastWriteTime;
+    stamp->size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return StoreResult::Ok;
+}
