@@ -7,6 +7,9 @@ CachedKey::~CachedKey()
     if (key != nullptr) {
         BCryptDestroyKey(key);
     }
+    if (pssKey != nullptr) {
+        BCryptDestroyKey(pssKey);
+    }
 }
 
 namespace {
@@ -21,8 +24,11 @@ StoreResult LoadCachedKey(const std::wstring& name, std::shared_ptr<CachedKey>* 
     }
     // A blob that unprotects but does not import is as damaged as one that
     // does not unprotect.
+    ULONG pssBits = 0;
     if (ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &loaded->key,
                              &loaded->bits) < 0 ||
+        ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &loaded->pssKey,
+                             &pssBits) < 0 ||
         loaded->bits == 0) {
         return StoreResult::Damaged;
     }

@@ -19,7 +19,10 @@ struct CachedKey {
     CachedKey& operator=(const CachedKey&) = delete;
     ~CachedKey();
 
-    BCRYPT_KEY_HANDLE key = nullptr;
+    BCRYPT_KEY_HANDLE key = nullptr;     // PKCS#1 signatures and decryption
+    // PSS gets a handle of its own: Wine's BCrypt restricts a key to PSS once
+    // it has made a PSS signature, and later PKCS#1 use of it fails.
+    BCRYPT_KEY_HANDLE pssKey = nullptr;
     ULONG bits = 0;
     std::vector<BYTE> publicBlob;  // "RSAPUBLICBLOB"
     KeyFileStamp stamp;

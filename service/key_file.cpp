@@ -40,7 +40,7 @@ std::vector<BYTE> BuildKeyFile(const std::wstring& name, const BYTE* blob, size_
     return out;
 }
 
-bool ParseKeyFile(const BYTE* content, size_t length, ParsedKeyFile* out)
+bool ReadKeyFileName(const BYTE* content, size_t length, std::wstring* name)
 {
     if (content == nullptr || length < kFixedBytes || std::memcmp(content, kMagic, 4) != 0 ||
         GetU32(content + 4) != kKeyFileVersion) {
@@ -48,18 +48,32 @@ bool ParseKeyFile(const BYTE* content, size_t length, ParsedKeyFile* out)
     }
     size_t nameBytes = GetU32(content + 8);
     if (nameBytes == 0 || nameBytes % 2 != 0 || nameBytes > kMaxKeyNameChars * 2 ||
-        nameBytes > length - kFixedBytes) {
+        nameBytes > length - 12) {
+        return false;
+    }
+    std::wstring read(nameBytes / 2, L'\0');
+    for (size_t i = 0; i < read.size(); ++i) {
+        read[i] = static_cast<wchar_t>(content[12 + 2 * i] | (content[13 + 2 * i] << 8));
+    }
+    if (!IsValidKeyName(read)) {
+        return false;
+    }
+    *name = std::move(read);
+    return true;
+}
+
+bool ParseKeyFile(const BYTE* content, size_t length, ParsedKeyFile* out)
+{
+    std::wstring name;
+    if (!ReadKeyFileName(content, length, &name)) {
+        return false;
+    }
+    size_t nameBytes = name.size() * 2;
+    if (nameBytes > length - kFixedBytes) {
         return false;
     }
     size_t blobLength = GetU32(content + 12 + nameBytes);
     if (blobLength == 0 || blobLength != length - kFixedBytes - nameBytes) {
-        return false;
-    }
-    std::wstring name(nameBytes / 2, L'\0');
-    for (size_t i = 0; i < name.size(); ++i) {
-        name[i] = static_cast<wchar_t>(content[12 + 2 * i] | (content[13 + 2 * i] << 8));
-    }
-    if (!IsValidKeyName(name)) {
         return false;
     }
     out->name = std::move(name);

@@ -28,3 +28,6 @@ struct ParsedKeyFile {
 
 // False for any content that is not exactly one well-formed key file.
 bool ParseKeyFile(const BYTE* content, size_t length, ParsedKeyFile* out);
+
+// The name of a damaged file, when at least its header and name are intact.
+bool ReadKeyFileName(const BYTE* content, size_t length, std::wstring* name);

@@ -115,6 +115,7 @@ StoreResult OpenKeyContent(const std::vector<BYTE>& content, const std::wstring&
 {
     ParsedKeyFile parsed;
     if (!ParseKeyFile(content.data(), content.size(), &parsed)) {
+        ReadKeyFileName(content.data(), content.size(), name);  // for the report
         return StoreResult::Damaged;
     }
     *name = parsed.name;

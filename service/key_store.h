@@ -40,7 +40,7 @@ struct KeyListEntry {
 // Every key file, sorted by name; damaged files are listed, not skipped.
 StoreResult ListKeys(std::vector<KeyListEntry>* keys);
 
-// The key's unprotected "RSAPRIVATEBLOB" and the stamp of the file it came from.
+// The key's unprotected "RSAFULLPRIVATEBLOB" and the stamp of the file it came from.
 StoreResult LoadKeyBlob(const std::wstring& name, HeapBlock* blob, KeyFileStamp* stamp);
 
 // Current stamp of the key's file; NotFound when it is gone.

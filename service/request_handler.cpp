@@ -134,7 +134,7 @@ void HandleSign(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
         return;
     }
     AcquireSRWLockExclusive(&key->useLock);
-    LONG status = RsaSignHash(key->key, (key->bits + 7) / 8, pss ? SignPadding::Pss : SignPadding::Pkcs1,
+    LONG status = RsaSignHash(pss ? key->pssKey : key->key, (key->bits + 7) / 8, pss ? SignPadding::Pss : SignPadding::Pkcs1,
                               hash, op.data, op.dataLength, &reply->payload, &reply->payloadLength);
     ReleaseSRWLockExclusive(&key->useLock);
     if (status < 0) {

@@ -38,7 +38,7 @@ LONG GenerateRsaPrivateBlob(ULONG bits, HeapBlock* blob)
     }
     ULONG size = 0;
     if (status >= 0) {
-        status = BCryptExportKey(key, nullptr, BCRYPT_RSAPRIVATE_BLOB, nullptr, 0, &size, 0);
+        status = BCryptExportKey(key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, nullptr, 0, &size, 0);
     }
     if (status >= 0) {
         HeapBlock out(size);
@@ -46,7 +46,7 @@ LONG GenerateRsaPrivateBlob(ULONG bits, HeapBlock* blob)
             status = kStatusNoMemory;
         } else {
             ULONG written = 0;
-            status = BCryptExportKey(key, nullptr, BCRYPT_RSAPRIVATE_BLOB, out.get(), size, &written, 0);
+            status = BCryptExportKey(key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, out.get(), size, &written, 0);
             if (status >= 0) {
                 // Keep only what was written, still in a wiped block.
                 HeapBlock exact(written);
@@ -73,10 +73,10 @@ LONG ImportRsaPrivateBlob(const BYTE* blob, ULONG length, BCRYPT_KEY_HANDLE* key
     }
     BCRYPT_RSAKEY_BLOB header;
     memcpy(&header, blob, sizeof(header));
-    if (header.Magic != BCRYPT_RSAPRIVATE_MAGIC) {
+    if (header.Magic != BCRYPT_RSAFULLPRIVATE_MAGIC) {
         return kStatusInvalidParameter;
     }
-    LONG status = BCryptImportKeyPair(alg, nullptr, BCRYPT_RSAPRIVATE_BLOB, key,
+    LONG status = BCryptImportKeyPair(alg, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, key,
                                       const_cast<PUCHAR>(blob), length, 0);
     if (status >= 0) {
         *bits = header.BitLength;

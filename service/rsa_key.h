@@ -11,10 +11,10 @@
 // Key sizes the "create" command offers.
 bool IsSupportedKeyBits(ULONG bits);
 
-// A fresh key pair, exported as an "RSAPRIVATEBLOB" into a wiped block.
+// A fresh key pair, exported as an "RSAFULLPRIVATEBLOB" into a wiped block.
 LONG GenerateRsaPrivateBlob(ULONG bits, HeapBlock* blob);
 
-// Imports an "RSAPRIVATEBLOB"; reports the modulus length in bits.
+// Imports an "RSAFULLPRIVATEBLOB"; reports the modulus length in bits.
 LONG ImportRsaPrivateBlob(const BYTE* blob, ULONG length, BCRYPT_KEY_HANDLE* key, ULONG* bits);
 
 LONG ExportRsaPublicBlob(BCRYPT_KEY_HANDLE key, std::vector<BYTE>* blob);

@@ -1,0 +1,23 @@
+// Shared pieces of the signing service suites.
+#pragma once
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+std::vector<BYTE> RandomBytes(size_t n);
+
+// PipeExchange with the reply copied out; the status of the exchange.
+LONG ExchangeWithService(uint32_t code, const std::vector<BYTE>& payload, std::vector<BYTE>* reply);
+
+// Imports an "RSAPUBLICBLOB"; null on failure.
+BCRYPT_KEY_HANDLE ImportPublicKey(const std::vector<BYTE>& blob);
+
+// The key file of `name` under `dataRoot`: the one whose content holds the name.
+std::wstring FindKeyFile(const std::wstring& dataRoot, const wchar_t* name);
+
+std::vector<BYTE> ReadAll(const std::wstring& path);
+bool WriteAll(const std::wstring& path, const std::vector<BYTE>& content);

@@ -1,0 +1,274 @@
+#include "signing_service.h"
+
+#include "provider_loader.h"
+
+#include <atomic>
+
+namespace zt {
+
+namespace {
+
+std::atomic<unsigned> g_rootCounter{0};
+
+struct Child {
+    PROCESS_INFORMATION process{};
+    HANDLE outputRead = nullptr;
+};
+
+// Starts the service exe with stdout and stderr on a pipe that we read.
+bool Launch(const std::wstring& args, const std::wstring& dataRoot, Child* child)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read, &write, &inherit, 0)) {
+        return false;
+    }
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    std::wstring cmd = L"\"" + BesideExe(L"ZentravaSigningService.exe") + L"\" " + args;
+    if (!dataRoot.empty()) {
+        cmd += L" --data-root \"" + dataRoot + L"\"";
+    }
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = write;
+    si.hStdError = write;
+    BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                             &child->process);
+    CloseHandle(write);
+    if (!ok) {
+        CloseHandle(read);
+        return false;
+    }
+    child->outputRead = read;
+    return true;
+}
+
+}  // namespace
+
+void RemoveTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            std::wstring full = path + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveTree(full);
+            } else {
+                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+TempDataRoot::TempDataRoot()
+{
+    wchar_t temp[MAX_PATH];
+    DWORD n = GetTempPathW(MAX_PATH, temp);
+    std::wstring base(temp, n);
+    if (!base.empty() && base.back() == L'\\') {
+        base.pop_back();
+    }
+    for (;;) {
+        path_ = base + L"\\zk-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(g_rootCounter++) + L"-" + std::to_wstring(GetTickCount64() % 100000);
+        if (CreateDirectoryW(path_.c_str(), nullptr)) {
+            return;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            path_.clear();
+            return;
+        }
+    }
+}
+
+TempDataRoot::~TempDataRoot()
+{
+    if (inUse_) {
+        SetEnvironmentVariableW(L"LOCALAPPDATA",
+                                hadLocalAppData_ ? savedLocalAppData_.c_str() : nullptr);
+    }
+    if (!path_.empty()) {
+        RemoveTree(path_);
+    }
+}
+
+void TempDataRoot::UseInThisProcess()
+{
+    if (!inUse_) {
+        wchar_t old[1024];
+        DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", old, 1024);
+        hadLocalAppData_ = n > 0 && n < 1024;
+        savedLocalAppData_.assign(old, hadLocalAppData_ ? n : 0);
+        inUse_ = true;
+    }
+    SetEnvironmentVariableW(L"LOCALAPPDATA", path_.c_str());
+}
+
+ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot, DWORD timeoutMs)
+{
+    ToolResult result;
+    Child child;
+    if (!Launch(args, dataRoot, &child)) {
+        result.output = "cannot start ZentravaSigningService.exe";
+        return result;
+    }
+    // Reads until the child closes its end; the process handle bounds the wait.
+    std::string output;
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    char buf[4096];
+    for (;;) {
+        DWORD avail = 0;
+        if (!PeekNamedPipe(child.outputRead, nullptr, 0, nullptr, &avail, nullptr)) {
+            break;  // the child and every copy of the write end are gone
+        }
+        DWORD got = 0;
+        if (avail > 0 && ReadFile(child.outputRead, buf, sizeof(buf), &got, nullptr) && got > 0) {
+            output.append(buf, got);
+            continue;
+        }
+        if (WaitForSingleObject(child.process.hProcess, 0) == WAIT_OBJECT_0 && avail == 0) {
+            // Drain whatever arrived between the peek and the exit.
+            while (PeekNamedPipe(child.outputRead, nullptr, 0, nullptr, &avail, nullptr) && avail > 0 &&
+                   ReadFile(child.outputRead, buf, sizeof(buf), &got, nullptr) && got > 0) {
+                output.append(buf, got);
+            }
+            break;
+        }
+        if (GetTickCount64() > deadline) {
+            TerminateProcess(child.process.hProcess, 0xFFFFFFFF);
+            break;
+        }
+        Sleep(5);
+    }
+    WaitForSingleObject(child.process.hProcess, 5000);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(child.process.hProcess, &code);
+    result.exitCode = code;
+    result.output = output;
+    CloseHandle(child.outputRead);
+    CloseHandle(child.process.hThread);
+    CloseHandle(child.process.hProcess);
+    return result;
+}
+
+DWORD WINAPI ServiceOutputReader(void* arg)
+{
+    SigningService* self = static_cast<SigningService*>(arg);
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(self->outputRead_, buf, sizeof(buf), &got, nullptr) && got > 0) {
+        self->Append(buf, got);
+    }
+    return 0;
+}
+
+void SigningService::Append(const char* data, DWORD n)
+{
+    AcquireSRWLockExclusive(&lock_);
+    output_.append(data, n);
+    ReleaseSRWLockExclusive(&lock_);
+}
+
+bool SigningService::Start(const std::wstring& dataRoot, const std::wstring& extraArgs, DWORD timeoutMs)
+{
+    Child child;
+    if (process_.hProcess != nullptr || !Launch(L"serve " + extraArgs, dataRoot, &child)) {
+        return false;
+    }
+    process_ = child.process;
+    outputRead_ = child.outputRead;
+    reader_ = CreateThread(nullptr, 0, ServiceOutputReader, this, 0, nullptr);
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (GetTickCount64() < deadline) {
+        if (Output().find("serving ") != std::string::npos) {
+            return true;
+        }
+        if (!Running()) {
+            return false;
+        }
+        Sleep(10);
+    }
+    return false;
+}
+
+bool SigningService::Stop(DWORD timeoutMs)
+{
+    if (process_.hProcess == nullptr) {
+        return false;
+    }
+    if (Running()) {
+        RunService(L"stop");
+    }
+    if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    if (reader_ != nullptr) {
+        WaitForSingleObject(reader_, 5000);
+    }
+    return ExitCode() == 0;
+}
+
+bool SigningService::Running() const
+{
+    return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+DWORD SigningService::ExitCode() const
+{
+    DWORD code = 0xFFFFFFFF;
+    if (process_.hProcess != nullptr) {
+        GetExitCodeProcess(process_.hProcess, &code);
+    }
+    return code;
+}
+
+std::string SigningService::Output() const
+{
+    AcquireSRWLockShared(&lock_);
+    std::string copy = output_;
+    ReleaseSRWLockShared(&lock_);
+    return copy;
+}
+
+bool SigningService::WaitForOutput(const std::string& text, DWORD timeoutMs) const
+{
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        if (Output().find(text) != std::string::npos) {
+            return true;
+        }
+        Sleep(10);
+    } while (GetTickCount64() < deadline);
+    return false;
+}
+
+SigningService::~SigningService()
+{
+    if (process_.hProcess == nullptr) {
+        return;
+    }
+    if (Running() && !Stop()) {
+        TerminateProcess(process_.hProcess, 0xFFFFFFFF);
+        WaitForSingleObject(process_.hProcess, 5000);
+    }
+    if (reader_ != nullptr) {
+        WaitForSingleObject(reader_, 5000);
+        CloseHandle(reader_);
+    }
+    CloseHandle(outputRead_);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+}
+
+}  // namespace zt

@@ -1,0 +1,83 @@
+// Runs the real ZentravaSigningService.exe (built beside the test) as a
+// separate process, on a private data root.
+//
+//   zt::TempDataRoot root;            // fresh folder, removed afterwards
+//   root.UseInThisProcess();          // the provider in this process shares its pipe secret
+//   zt::RunService(L"create k1", root.path());
+//   zt::SigningService service;
+//   ASSERT_TRUE(service.Start(root.path()));
+//   ... exchanges ...
+//   EXPECT_TRUE(service.Stop());      // "ZentravaSigningService stop", then waits for exit 0
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace zt {
+
+// A fresh, empty folder under the temp folder; deleted with its contents.
+class TempDataRoot {
+public:
+    TempDataRoot();
+    ~TempDataRoot();
+    TempDataRoot(const TempDataRoot&) = delete;
+    TempDataRoot& operator=(const TempDataRoot&) = delete;
+
+    const std::wstring& path() const { return path_; }
+    // Sets LOCALAPPDATA of this process to the folder until destruction.
+    void UseInThisProcess();
+
+private:
+    std::wstring path_;
+    std::wstring savedLocalAppData_;
+    bool hadLocalAppData_ = false;
+    bool inUse_ = false;
+};
+
+// Deletes a folder and everything in it.
+void RemoveTree(const std::wstring& path);
+
+struct ToolResult {
+    DWORD exitCode = 0xFFFFFFFF;  // 0xFFFFFFFF if it did not end in time
+    std::string output;           // stdout and stderr
+};
+
+// Runs "ZentravaSigningService.exe <args> [--data-root <dataRoot>]" to its end.
+ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot = L"",
+                      DWORD timeoutMs = 30000);
+
+// A serving process, stopped (or at worst terminated) by the destructor.
+class SigningService {
+public:
+    SigningService() = default;
+    ~SigningService();
+    SigningService(const SigningService&) = delete;
+    SigningService& operator=(const SigningService&) = delete;
+
+    // Starts "serve --data-root <dataRoot> <extraArgs>" and waits until it
+    // reports that it serves the pipe. False (with the output kept) otherwise.
+    bool Start(const std::wstring& dataRoot, const std::wstring& extraArgs = L"",
+               DWORD timeoutMs = 20000);
+    // Runs the stop command and waits for the process to end; true if it
+    // ended with exit code 0.
+    bool Stop(DWORD timeoutMs = 20000);
+    bool Running() const;
+    DWORD ExitCode() const;
+    // Everything the process printed so far.
+    std::string Output() const;
+    // Waits until the output contains `text`.
+    bool WaitForOutput(const std::string& text, DWORD timeoutMs) const;
+
+private:
+    friend DWORD WINAPI ServiceOutputReader(void* arg);
+    void Append(const char* data, DWORD n);
+
+    PROCESS_INFORMATION process_{};
+    HANDLE outputRead_ = nullptr;
+    HANDLE reader_ = nullptr;
+    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    std::string output_;
+};
+
+}  // namespace zt
