@@ -65,7 +65,10 @@ std::vector<BYTE> PublicFromPrivateBlob(const BYTE* blob, DWORD length)
     if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_RSA_ALGORITHM, nullptr, 0) != 0) {
         return out;
     }
-    if (BCryptImportKeyPair(alg, nullptr, BCRYPT_RSAPRIVATE_BLOB, &key, const_cast<BYTE*>(blob), length, 0) == 0) {
+    // The service stores full private blobs; take the type from the magic.
+    const wchar_t* type = length >= 4 && U32(blob) == BCRYPT_RSAFULLPRIVATE_MAGIC ? BCRYPT_RSAFULLPRIVATE_BLOB
+                                                                                   : BCRYPT_RSAPRIVATE_BLOB;
+    if (BCryptImportKeyPair(alg, nullptr, type, &key, const_cast<BYTE*>(blob), length, 0) == 0) {
         ULONG size = 0;
         BCryptExportKey(key, nullptr, BCRYPT_RSAPUBLIC_BLOB, nullptr, 0, &size, 0);
         out.resize(size);

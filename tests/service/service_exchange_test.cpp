@@ -5,7 +5,7 @@
 #include "ksp_status.h"
 #include "raw_client.h"
 #include "service_test_util.h"
-#include "signing_service.h"
+#include "service_process.h"
 
 #include <gtest/gtest.h>
 
@@ -86,7 +86,7 @@ protected:
         root_->UseInThisProcess();
         ASSERT_EQ(0u, zt::RunService(L"create rsa2048", root_->path()).exitCode);
         ASSERT_EQ(0u, zt::RunService(L"create rsa3072 --bits 3072", root_->path()).exitCode);
-        service_ = new zt::SigningService();
+        service_ = new zt::ServiceProcess();
         ASSERT_TRUE(service_->Start(root_->path())) << service_->Output();
     }
     static void TearDownTestSuite()
@@ -114,10 +114,10 @@ protected:
     }
 
     static zt::TempDataRoot* root_;
-    static zt::SigningService* service_;
+    static zt::ServiceProcess* service_;
 };
 zt::TempDataRoot* ServiceExchange::root_ = nullptr;
-zt::SigningService* ServiceExchange::service_ = nullptr;
+zt::ServiceProcess* ServiceExchange::service_ = nullptr;
 
 TEST_F(ServiceExchange, PublicKeyIsAnRsaPublicBlobOfTheKeysSize)
 {
@@ -462,7 +462,7 @@ TEST_F(ServiceExchange, LogHasOneLinePerExchangeAndNoSecrets)
 TEST(ServiceLifecycle, SecondServiceRefusesAndStopCommandEndsTheFirst)
 {
     zt::TempDataRoot root;
-    zt::SigningService service;
+    zt::ServiceProcess service;
     ASSERT_TRUE(service.Start(root.path(), L"--instances 3")) << service.Output();
     EXPECT_NE(std::string::npos, service.Output().find("with 3 instances"));
     zt::ToolResult second = zt::RunService(L"serve", root.path());
@@ -472,7 +472,7 @@ TEST(ServiceLifecycle, SecondServiceRefusesAndStopCommandEndsTheFirst)
     EXPECT_NE(std::string::npos, service.Output().find("stopped"));
     EXPECT_EQ(7u, zt::RunService(L"stop").exitCode);
     // The name is free again.
-    zt::SigningService again;
+    zt::ServiceProcess again;
     EXPECT_TRUE(again.Start(root.path())) << again.Output();
     EXPECT_TRUE(again.Stop());
 }

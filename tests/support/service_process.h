@@ -4,7 +4,7 @@
 //   zt::TempDataRoot root;            // fresh folder, removed afterwards
 //   root.UseInThisProcess();          // the provider in this process shares its pipe secret
 //   zt::RunService(L"create k1", root.path());
-//   zt::SigningService service;
+//   zt::ServiceProcess service;
 //   ASSERT_TRUE(service.Start(root.path()));
 //   ... exchanges ...
 //   EXPECT_TRUE(service.Stop());      // "ZentravaSigningService stop", then waits for exit 0
@@ -48,12 +48,12 @@ ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot = L
                       DWORD timeoutMs = 30000);
 
 // A serving process, stopped (or at worst terminated) by the destructor.
-class SigningService {
+class ServiceProcess {
 public:
-    SigningService() = default;
-    ~SigningService();
-    SigningService(const SigningService&) = delete;
-    SigningService& operator=(const SigningService&) = delete;
+    ServiceProcess() = default;
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
 
     // Starts "serve --data-root <dataRoot> <extraArgs>" and waits until it
     // reports that it serves the pipe. False (with the output kept) otherwise.
@@ -70,7 +70,7 @@ public:
     bool WaitForOutput(const std::string& text, DWORD timeoutMs) const;
 
 private:
-    friend DWORD WINAPI ServiceOutputReader(void* arg);
+    friend DWORD WINAPI ServiceProcessOutputReader(void* arg);
     void Append(const char* data, DWORD n);
 
     PROCESS_INFORMATION process_{};

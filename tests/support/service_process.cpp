@@ -1,4 +1,4 @@
-#include "signing_service.h"
+#include "service_process.h"
 
 #include "provider_loader.h"
 
@@ -162,9 +162,9 @@ ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot, DW
     return result;
 }
 
-DWORD WINAPI ServiceOutputReader(void* arg)
+DWORD WINAPI ServiceProcessOutputReader(void* arg)
 {
-    SigningService* self = static_cast<SigningService*>(arg);
+    ServiceProcess* self = static_cast<ServiceProcess*>(arg);
     char buf[4096];
     DWORD got = 0;
     while (ReadFile(self->outputRead_, buf, sizeof(buf), &got, nullptr) && got > 0) {
@@ -173,14 +173,14 @@ DWORD WINAPI ServiceOutputReader(void* arg)
     return 0;
 }
 
-void SigningService::Append(const char* data, DWORD n)
+void ServiceProcess::Append(const char* data, DWORD n)
 {
     AcquireSRWLockExclusive(&lock_);
     output_.append(data, n);
     ReleaseSRWLockExclusive(&lock_);
 }
 
-bool SigningService::Start(const std::wstring& dataRoot, const std::wstring& extraArgs, DWORD timeoutMs)
+bool ServiceProcess::Start(const std::wstring& dataRoot, const std::wstring& extraArgs, DWORD timeoutMs)
 {
     Child child;
     if (process_.hProcess != nullptr || !Launch(L"serve " + extraArgs, dataRoot, &child)) {
@@ -188,7 +188,7 @@ bool SigningService::Start(const std::wstring& dataRoot, const std::wstring& ext
     }
     process_ = child.process;
     outputRead_ = child.outputRead;
-    reader_ = CreateThread(nullptr, 0, ServiceOutputReader, this, 0, nullptr);
+    reader_ = CreateThread(nullptr, 0, ServiceProcessOutputReader, this, 0, nullptr);
     ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (GetTickCount64() < deadline) {
         if (Output().find("serving ") != std::string::npos) {
@@ -202,7 +202,7 @@ bool SigningService::Start(const std::wstring& dataRoot, const std::wstring& ext
     return false;
 }
 
-bool SigningService::Stop(DWORD timeoutMs)
+bool ServiceProcess::Stop(DWORD timeoutMs)
 {
     if (process_.hProcess == nullptr) {
         return false;
@@ -219,12 +219,12 @@ bool SigningService::Stop(DWORD timeoutMs)
     return ExitCode() == 0;
 }
 
-bool SigningService::Running() const
+bool ServiceProcess::Running() const
 {
     return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
 }
 
-DWORD SigningService::ExitCode() const
+DWORD ServiceProcess::ExitCode() const
 {
     DWORD code = 0xFFFFFFFF;
     if (process_.hProcess != nullptr) {
@@ -233,7 +233,7 @@ DWORD SigningService::ExitCode() const
     return code;
 }
 
-std::string SigningService::Output() const
+std::string ServiceProcess::Output() const
 {
     AcquireSRWLockShared(&lock_);
     std::string copy = output_;
@@ -241,7 +241,7 @@ std::string SigningService::Output() const
     return copy;
 }
 
-bool SigningService::WaitForOutput(const std::string& text, DWORD timeoutMs) const
+bool ServiceProcess::WaitForOutput(const std::string& text, DWORD timeoutMs) const
 {
     ULONGLONG deadline = GetTickCount64() + timeoutMs;
     do {
@@ -253,7 +253,7 @@ bool SigningService::WaitForOutput(const std::string& text, DWORD timeoutMs) con
     return false;
 }
 
-SigningService::~SigningService()
+ServiceProcess::~ServiceProcess()
 {
     if (process_.hProcess == nullptr) {
         return;
