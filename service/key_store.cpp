@@ -74,7 +74,9 @@ bool Unprotect(const BYTE* data, size_t length, HeapBlock* out)
         memcpy(copy.get(), plain.pbData, plain.cbData);
         *out = static_cast<HeapBlock&&>(copy);
     }
-    SecureZeroMemory(plain.pbData, plain.cbData);
+    // DPAPI's block can be longer than the data (the cipher's padding).
+    SIZE_T full = LocalSize(plain.pbData);
+    SecureZeroMemory(plain.pbData, full > plain.cbData ? full : plain.cbData);
     LocalFree(plain.pbData);
     return ok;
 }

@@ -5,6 +5,7 @@
 #include "ksp_status.h"
 #include "raw_client.h"
 #include "service_test_util.h"
+#include "data_root.h"
 #include "service_process.h"
 
 #include <gtest/gtest.h>
@@ -83,7 +84,8 @@ protected:
     static void SetUpTestSuite()
     {
         root_ = new zt::TempDataRoot();
-        root_->UseInThisProcess();
+        ASSERT_TRUE(root_->ok());
+        root_->SetVariable(root_->path());
         ASSERT_EQ(0u, zt::RunService(L"create rsa2048", root_->path()).exitCode);
         ASSERT_EQ(0u, zt::RunService(L"create rsa3072 --bits 3072", root_->path()).exitCode);
         service_ = new zt::ServiceProcess();
@@ -103,7 +105,7 @@ protected:
     {
         ASSERT_NE(nullptr, service_);
         ASSERT_TRUE(service_->Running()) << service_->Output();
-        root_->UseInThisProcess();
+        root_->SetVariable(root_->path());
     }
 
     static std::vector<BYTE> PublicBlob(const wchar_t* name)
@@ -299,12 +301,11 @@ TEST_F(ServiceExchange, ClientsWithoutTheSecretAreDropped)
     EXPECT_FALSE(reply.received);
     EXPECT_TRUE(service_->WaitForOutput("outcome=proof-rejected", 2000));
     {
-        zt::TempDataRoot stranger;  // another user's store: another secret
-        stranger.UseInThisProcess();
+        zt::TempDataRoot stranger;  // LOCALAPPDATA now names a store with another secret
         std::vector<BYTE> blob;
         EXPECT_EQ(NTE_INTERNAL_ERROR, ExchangeWithService(kRequestPublicKey, NameBytes(L"rsa2048"), &blob));
     }
-    root_->UseInThisProcess();
+    root_->SetVariable(root_->path());
     EXPECT_FALSE(PublicBlob(L"rsa2048").empty());
 }
 

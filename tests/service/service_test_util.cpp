@@ -69,9 +69,10 @@ bool WriteAll(const std::wstring& path, const std::vector<BYTE>& content)
     return ok;
 }
 
-std::wstring FindKeyFile(const std::wstring& dataRoot, const wchar_t* name)
+std::wstring FindKeyFile(const std::string& dataRoot, const wchar_t* name)
 {
-    std::wstring folder = dataRoot + L"\\Zentrava\\keys";
+    std::wstring folder(dataRoot.begin(), dataRoot.end());  // temp paths are ASCII here
+    folder += L"\\Zentrava\\keys";
     const BYTE* n = reinterpret_cast<const BYTE*>(name);
     std::vector<BYTE> needle(n, n + 2 * wcslen(name));
     WIN32_FIND_DATAW found;

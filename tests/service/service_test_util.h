@@ -17,7 +17,7 @@ LONG ExchangeWithService(uint32_t code, const std::vector<BYTE>& payload, std::v
 BCRYPT_KEY_HANDLE ImportPublicKey(const std::vector<BYTE>& blob);
 
 // The key file of `name` under `dataRoot`: the one whose content holds the name.
-std::wstring FindKeyFile(const std::wstring& dataRoot, const wchar_t* name);
+std::wstring FindKeyFile(const std::string& dataRoot, const wchar_t* name);
 
 std::vector<BYTE> ReadAll(const std::wstring& path);
 bool WriteAll(const std::wstring& path, const std::vector<BYTE>& content);

@@ -2,13 +2,10 @@
 
 #include "provider_loader.h"
 
-#include <atomic>
 
 namespace zt {
 
 namespace {
-
-std::atomic<unsigned> g_rootCounter{0};
 
 struct Child {
     PROCESS_INFORMATION process{};
@@ -16,7 +13,7 @@ struct Child {
 };
 
 // Starts the service exe with stdout and stderr on a pipe that we read.
-bool Launch(const std::wstring& args, const std::wstring& dataRoot, Child* child)
+bool Launch(const std::wstring& args, const std::string& dataRoot, Child* child)
 {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE read = nullptr;
@@ -27,7 +24,11 @@ bool Launch(const std::wstring& args, const std::wstring& dataRoot, Child* child
     SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     std::wstring cmd = L"\"" + BesideExe(L"ZentravaSigningService.exe") + L"\" " + args;
     if (!dataRoot.empty()) {
-        cmd += L" --data-root \"" + dataRoot + L"\"";
+        int n = MultiByteToWideChar(CP_ACP, 0, dataRoot.c_str(), -1, nullptr, 0);
+        std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
+        MultiByteToWideChar(CP_ACP, 0, dataRoot.c_str(), -1, wide.data(), n);
+        wide.resize(wide.size() - 1);
+        cmd += L" --data-root \"" + wide + L"\"";
     }
     STARTUPINFOW si{};
     si.cb = sizeof(si);
@@ -48,74 +49,7 @@ bool Launch(const std::wstring& args, const std::wstring& dataRoot, Child* child
 
 }  // namespace
 
-void RemoveTree(const std::wstring& path)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            std::wstring full = path + L"\\" + name;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(full);
-            } else {
-                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(full.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
-TempDataRoot::TempDataRoot()
-{
-    wchar_t temp[MAX_PATH];
-    DWORD n = GetTempPathW(MAX_PATH, temp);
-    std::wstring base(temp, n);
-    if (!base.empty() && base.back() == L'\\') {
-        base.pop_back();
-    }
-    for (;;) {
-        path_ = base + L"\\zk-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(g_rootCounter++) + L"-" + std::to_wstring(GetTickCount64() % 100000);
-        if (CreateDirectoryW(path_.c_str(), nullptr)) {
-            return;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            path_.clear();
-            return;
-        }
-    }
-}
-
-TempDataRoot::~TempDataRoot()
-{
-    if (inUse_) {
-        SetEnvironmentVariableW(L"LOCALAPPDATA",
-                                hadLocalAppData_ ? savedLocalAppData_.c_str() : nullptr);
-    }
-    if (!path_.empty()) {
-        RemoveTree(path_);
-    }
-}
-
-void TempDataRoot::UseInThisProcess()
-{
-    if (!inUse_) {
-        wchar_t old[1024];
-        DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", old, 1024);
-        hadLocalAppData_ = n > 0 && n < 1024;
-        savedLocalAppData_.assign(old, hadLocalAppData_ ? n : 0);
-        inUse_ = true;
-    }
-    SetEnvironmentVariableW(L"LOCALAPPDATA", path_.c_str());
-}
-
-ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot, DWORD timeoutMs)
+ToolResult RunService(const std::wstring& args, const std::string& dataRoot, DWORD timeoutMs)
 {
     ToolResult result;
     Child child;
@@ -180,7 +114,7 @@ void ServiceProcess::Append(const char* data, DWORD n)
     ReleaseSRWLockExclusive(&lock_);
 }
 
-bool ServiceProcess::Start(const std::wstring& dataRoot, const std::wstring& extraArgs, DWORD timeoutMs)
+bool ServiceProcess::Start(const std::string& dataRoot, const std::wstring& extraArgs, DWORD timeoutMs)
 {
     Child child;
     if (process_.hProcess != nullptr || !Launch(L"serve " + extraArgs, dataRoot, &child)) {

@@ -1,8 +1,8 @@
 // Runs the real ZentravaSigningService.exe (built beside the test) as a
 // separate process, on a private data root.
 //
-//   zt::TempDataRoot root;            // fresh folder, removed afterwards
-//   root.UseInThisProcess();          // the provider in this process shares its pipe secret
+//   zt::TempDataRoot root;            // data_root.h: LOCALAPPDATA of this process too,
+//                                     // so the provider here shares the service's secret
 //   zt::RunService(L"create k1", root.path());
 //   zt::ServiceProcess service;
 //   ASSERT_TRUE(service.Start(root.path()));
@@ -16,35 +16,13 @@
 
 namespace zt {
 
-// A fresh, empty folder under the temp folder; deleted with its contents.
-class TempDataRoot {
-public:
-    TempDataRoot();
-    ~TempDataRoot();
-    TempDataRoot(const TempDataRoot&) = delete;
-    TempDataRoot& operator=(const TempDataRoot&) = delete;
-
-    const std::wstring& path() const { return path_; }
-    // Sets LOCALAPPDATA of this process to the folder until destruction.
-    void UseInThisProcess();
-
-private:
-    std::wstring path_;
-    std::wstring savedLocalAppData_;
-    bool hadLocalAppData_ = false;
-    bool inUse_ = false;
-};
-
-// Deletes a folder and everything in it.
-void RemoveTree(const std::wstring& path);
-
 struct ToolResult {
     DWORD exitCode = 0xFFFFFFFF;  // 0xFFFFFFFF if it did not end in time
     std::string output;           // stdout and stderr
 };
 
 // Runs "ZentravaSigningService.exe <args> [--data-root <dataRoot>]" to its end.
-ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot = L"",
+ToolResult RunService(const std::wstring& args, const std::string& dataRoot = "",
                       DWORD timeoutMs = 30000);
 
 // A serving process, stopped (or at worst terminated) by the destructor.
@@ -57,7 +35,7 @@ public:
 
     // Starts "serve --data-root <dataRoot> <extraArgs>" and waits until it
     // reports that it serves the pipe. False (with the output kept) otherwise.
-    bool Start(const std::wstring& dataRoot, const std::wstring& extraArgs = L"",
+    bool Start(const std::string& dataRoot, const std::wstring& extraArgs = L"",
                DWORD timeoutMs = 20000);
     // Runs the stop command and waits for the process to end; true if it
     // ended with exit code 0.
