@@ -83,6 +83,15 @@ TEST(ToolProcess, ProviderCommandShowsEveryPropertyAndTheAlgorithm)
     EXPECT_TRUE(Contains(run.out, "Use Context              \"nightly build 42\"\n")) << run.out;
 }
 
+// Nobody serves the pipe in this suite (it holds the pipe lock).
+TEST(ToolProcess, KeyWithoutTheServiceFailsWithBadKeyset)
+{
+    const zt::ProgramRun run = Tool({L"key", L"demo"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(1u, run.exitCode);
+    EXPECT_TRUE(Contains(run.err, "OpenKey(\"demo\") failed: 0x80090016 NTE_BAD_KEYSET")) << run.err;
+}
+
 TEST(ToolProcess, MissingInputFileIsReportedBeforeTheProviderIsUsed)
 {
     zt::ScratchFolder dir;
