@@ -10,6 +10,29 @@ namespace {
 
 constexpr LONG kStatusNoMemory = static_cast<LONG>(0xC0000017L);
 constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000DL);
+constexpr LONG kStatusDataError = static_cast<LONG>(0xC000003EL);
+
+// Checks PKCS#7 padding of whole blocks and drops it from the length. Every
+// pad byte is examined whatever the pad length, so the time does not depend
+// on where a bad byte sits.
+bool StripPkcs7(const BYTE* data, ULONG* length)
+{
+    const ULONG n = *length;
+    if (n == 0 || n % kAesBlockLength != 0) {
+        return false;
+    }
+    const BYTE pad = data[n - 1];
+    BYTE bad = static_cast<BYTE>(pad == 0 || pad > kAesBlockLength);
+    for (ULONG i = 0; i < kAesBlockLength; ++i) {
+        const BYTE inPad = static_cast<BYTE>(i < pad);
+        bad = static_cast<BYTE>(bad | (inPad & static_cast<BYTE>(data[n - 1 - i] != pad)));
+    }
+    if (bad != 0) {
+        return false;
+    }
+    *length = n - pad;
+    return true;
+}
 
 struct AesState {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -81,14 +104,18 @@ LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BY
     if (!result) {
         return kStatusNoMemory;
     }
-    const ULONG flags = pkcs7 ? BCRYPT_BLOCK_PADDING : 0;
     ULONG produced = 0;
     if (encrypt) {
         st = BCryptEncrypt(s.key, const_cast<PUCHAR>(input), inputLength, nullptr, s.iv, ivLength, result.get(),
-                           static_cast<ULONG>(capacity), &produced, flags);
+                           static_cast<ULONG>(capacity), &produced, pkcs7 ? BCRYPT_BLOCK_PADDING : 0);
     } else {
+        // The padding is checked here, not by BCrypt: some implementations
+        // accept a pad byte of 0 or pad bytes that disagree.
         st = BCryptDecrypt(s.key, const_cast<PUCHAR>(input), inputLength, nullptr, s.iv, ivLength, result.get(),
-                           static_cast<ULONG>(capacity), &produced, flags);
+                           static_cast<ULONG>(capacity), &produced, 0);
+        if (st >= 0 && pkcs7 && !StripPkcs7(result.get(), &produced)) {
+            st = kStatusDataError;
+        }
     }
     if (st < 0) {
         return st;
