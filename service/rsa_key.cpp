@@ -1,9 +1,39 @@
 #include "rsa_key.h"
 
+#include "raw_rsa.h"
+
 namespace {
 
 constexpr LONG kStatusNoMemory = static_cast<LONG>(0xC0000017L);
 constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000DL);
+constexpr LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002L);
+constexpr LONG kStatusNotSupported = static_cast<LONG>(0xC00000BBL);
+constexpr LONG kStatusUnsuccessful = static_cast<LONG>(0xC0000001L);
+
+// Raw RSA where BCrypt has none: the key's own blob, exported for this one
+// operation into a wiped block.
+LONG RawDecryptFallback(BCRYPT_KEY_HANDLE key, const BYTE* input, ULONG inputLength, HeapBlock* plaintext,
+                        ULONG* plaintextLength)
+{
+    ULONG size = 0;
+    LONG status = BCryptExportKey(key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, nullptr, 0, &size, 0);
+    if (status < 0) {
+        return status;
+    }
+    HeapBlock blob(size);
+    if (!blob) {
+        return kStatusNoMemory;
+    }
+    status = BCryptExportKey(key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, blob.get(), size, &size, 0);
+    if (status < 0) {
+        return status;
+    }
+    if (!RawRsaPrivate(blob.get(), size, input, inputLength, plaintext)) {
+        return kStatusUnsuccessful;
+    }
+    *plaintextLength = static_cast<ULONG>(plaintext->size());
+    return 0;
+}
 
 // One "RSA" provider for the whole process; opened on first use.
 BCRYPT_ALG_HANDLE RsaAlgorithm()
@@ -142,6 +172,10 @@ LONG RsaDecrypt(BCRYPT_KEY_HANDLE key, DecryptPadding padding, const BYTE* input
     ULONG written = 0;
     LONG status = BCryptDecrypt(key, const_cast<PUCHAR>(input), inputLength, info, nullptr, 0,
                                 out.get(), inputLength, &written, flags);
+    if (padding == DecryptPadding::None &&
+        (status == kStatusNotImplemented || status == kStatusNotSupported)) {
+        return RawDecryptFallback(key, input, inputLength, plaintext, plaintextLength);
+    }
     if (status >= 0) {
         *plaintext = static_cast<HeapBlock&&>(out);
         *plaintextLength = written;

@@ -1,0 +1,164 @@
+// The service's internals without a process: key file layout, raw RSA,
+// log lines and the command line.
+#include "command_line.h"
+#include "exchange_log.h"
+#include "key_file.h"
+#include "key_name.h"
+#include "raw_rsa.h"
+
+#include <bcrypt.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+TEST(KeyFile, RoundTripsAndRefusesEveryMalformedVariant)
+{
+    const BYTE blob[] = {1, 2, 3, 4, 5};
+    std::vector<BYTE> file = BuildKeyFile(L"name", blob, sizeof(blob));
+    ASSERT_EQ(16u + 8u + sizeof(blob), file.size());
+    ParsedKeyFile parsed;
+    ASSERT_TRUE(ParseKeyFile(file.data(), file.size(), &parsed));
+    EXPECT_EQ(L"name", parsed.name);
+    ASSERT_EQ(sizeof(blob), parsed.blobLength);
+    EXPECT_TRUE(std::equal(blob, blob + sizeof(blob), parsed.blob));
+
+    // Every truncation and every extension is damage.
+    for (size_t n = 0; n < file.size(); ++n) {
+        EXPECT_FALSE(ParseKeyFile(file.data(), n, &parsed)) << n;
+    }
+    std::vector<BYTE> longer = file;
+    longer.push_back(0);
+    EXPECT_FALSE(ParseKeyFile(longer.data(), longer.size(), &parsed));
+    const struct {
+        size_t offset;
+        BYTE value;
+    } edits[] = {
+        {0, 'X'},   // magic
+        {4, 2},     // version
+        {8, 7},     // odd name length
+        {8, 0},     // empty name
+        {8, 200},   // name longer than the file
+        {20, 6},    // blob length
+    };
+    for (const auto& e : edits) {
+        std::vector<BYTE> bad = file;
+        bad[e.offset] = e.value;
+        EXPECT_FALSE(ParseKeyFile(bad.data(), bad.size(), &parsed)) << e.offset;
+    }
+    // A damaged blob still lets the name be reported.
+    std::wstring name;
+    EXPECT_TRUE(ReadKeyFileName(file.data(), file.size() - 2, &name));
+    EXPECT_EQ(L"name", name);
+    EXPECT_FALSE(ReadKeyFileName(file.data(), 14, &name));
+}
+
+TEST(KeyName, FileNamesAreDistinctPerExactName)
+{
+    EXPECT_EQ(KeyFileName(L"Key").size(), 68u);
+    EXPECT_NE(KeyFileName(L"Key"), KeyFileName(L"key"));
+    EXPECT_EQ(KeyFileName(L"Key"), KeyFileName(L"Key"));
+    EXPECT_TRUE(KeyFileName(L"").empty());
+    EXPECT_TRUE(KeyFileName(std::wstring(130, L'x')).empty());
+    EXPECT_TRUE(KeyFileName(std::wstring(L"a\0b", 3)).empty());
+    EXPECT_FALSE(KeyFileName(std::wstring(129, L'x')).empty());
+}
+
+// What BCrypt's PKCS#1 encryption made, raw RSA must open into the whole
+// encryption block: 00 02, non-zero padding, 00, message.
+TEST(RawRsa, OpensWhatBCryptEncryptedIntoTheWholeBlock)
+{
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    ASSERT_EQ(0, BCryptOpenAlgorithmProvider(&alg, BCRYPT_RSA_ALGORITHM, nullptr, 0));
+    for (ULONG bits : {2048u, 4096u}) {
+        SCOPED_TRACE(bits);
+        BCRYPT_KEY_HANDLE key = nullptr;
+        ASSERT_EQ(0, BCryptGenerateKeyPair(alg, &key, bits, 0));
+        ASSERT_EQ(0, BCryptFinalizeKeyPair(key, 0));
+        ULONG size = 0;
+        ASSERT_EQ(0, BCryptExportKey(key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, nullptr, 0, &size, 0));
+        std::vector<BYTE> blob(size);
+        ASSERT_EQ(0, BCryptExportKey(key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, blob.data(), size, &size, 0));
+        const ULONG modulus = bits / 8;
+        const BYTE message[] = {'m', 'e', 's', 's', 'a', 'g', 'e'};
+        std::vector<BYTE> cipher(modulus);
+        ULONG written = 0;
+        ASSERT_EQ(0, BCryptEncrypt(key, const_cast<BYTE*>(message), sizeof(message), nullptr, nullptr, 0,
+                                   cipher.data(), modulus, &written, BCRYPT_PAD_PKCS1));
+        HeapBlock plain;
+        ASSERT_TRUE(RawRsaPrivate(blob.data(), blob.size(), cipher.data(), cipher.size(), &plain));
+        ASSERT_EQ(modulus, plain.size());
+        const BYTE* p = plain.get();
+        size_t separator = modulus - sizeof(message) - 1;
+        EXPECT_EQ(0, p[0]);
+        EXPECT_EQ(2, p[1]);
+        EXPECT_EQ(0, p[separator]);
+        EXPECT_TRUE(std::all_of(p + 2, p + separator, [](BYTE b) { return b != 0; }));
+        EXPECT_TRUE(std::equal(message, message + sizeof(message), p + separator + 1));
+
+        // Not a number below the modulus, a wrong length, a public blob: refused.
+        std::vector<BYTE> ones(modulus, 0xFF);
+        EXPECT_FALSE(RawRsaPrivate(blob.data(), blob.size(), ones.data(), ones.size(), &plain));
+        EXPECT_FALSE(RawRsaPrivate(blob.data(), blob.size(), cipher.data(), cipher.size() - 1, &plain));
+        EXPECT_FALSE(RawRsaPrivate(blob.data(), blob.size() - 1, cipher.data(), cipher.size(), &plain));
+        blob[0] ^= 1;  // magic
+        EXPECT_FALSE(RawRsaPrivate(blob.data(), blob.size(), cipher.data(), cipher.size(), &plain));
+        SecureZeroMemory(blob.data(), blob.size());
+        BCryptDestroyKey(key);
+    }
+    BCryptCloseAlgorithmProvider(alg, 0);
+}
+
+TEST(ExchangeLog, LineShapeAndEscapedNames)
+{
+    SYSTEMTIME t{};
+    t.wYear = 2026;
+    t.wMonth = 12;
+    t.wDay = 8;
+    t.wHour = 2;
+    t.wMinute = 3;
+    t.wSecond = 4;
+    t.wMilliseconds = 5;
+    ExchangeRecord r;
+    r.hasCode = true;
+    r.code = 2;
+    r.hasKeyName = true;
+    r.keyName = L"a\"b\\c\nd\x00e9";
+    r.outcome = "ok";
+    r.milliseconds = 17;
+    EXPECT_EQ("2026-12-08T02:03:04.005Z code=2 key=\"a\\x22b\\x5cc\\x0ad\\u00e9\" outcome=ok ms=17",
+              FormatExchangeLine(t, r));
+    ExchangeRecord early;
+    early.outcome = "proof-rejected";
+    EXPECT_EQ("2026-12-08T02:03:04.005Z code=- key=- outcome=proof-rejected ms=0", FormatExchangeLine(t, early));
+}
+
+TEST(CommandLine, ParsesCommandsAndOptionsInAnyOrder)
+{
+    CommandLine c;
+    std::string error;
+    const wchar_t* create[] = {L"exe", L"--bits", L"3072", L"create", L"k", L"--data-root", L"C:\\d"};
+    ASSERT_TRUE(ParseCommandLine(7, create, &c, &error)) << error;
+    EXPECT_EQ(Command::Create, c.command);
+    EXPECT_EQ(L"k", c.keyName);
+    EXPECT_EQ(3072u, c.bits);
+    EXPECT_EQ(L"C:\\d", c.dataRoot);
+
+    const wchar_t* serve[] = {L"exe", L"serve"};
+    ASSERT_TRUE(ParseCommandLine(2, serve, &c, &error));
+    EXPECT_EQ(Command::Serve, c.command);
+    EXPECT_EQ(16u, c.instances);
+    EXPECT_EQ(2048u, c.bits);
+
+    // A key may be named like a command.
+    const wchar_t* named[] = {L"exe", L"delete", L"list"};
+    ASSERT_TRUE(ParseCommandLine(3, named, &c, &error));
+    EXPECT_EQ(Command::Delete, c.command);
+    EXPECT_EQ(L"list", c.keyName);
+
+    const wchar_t* bad[] = {L"exe", L"serve", L"--instances", L"16x"};
+    EXPECT_FALSE(ParseCommandLine(4, bad, &c, &error));
+}
+
+}  // namespace
