@@ -4,6 +4,7 @@
 // was zero (so none still held the secret, a key, a nonce, the request or
 // the reply).
 #include "data_root.h"
+#include "import_patch.h"
 #include "interposer.h"
 #include "ksp_status.h"
 #include "pipe_exchange.h"
@@ -180,6 +181,34 @@ TEST_F(Exchange, RequestLayoutAndReply)
         // The secret is read once, and only after the nonces were exchanged.
         EXPECT_EQ(1u, spy.CallCount(zt::Fn::GetEnvironmentVariableA));
     }
+}
+
+// What the pipe is opened with; Wine grants impersonation whatever the
+// client asks, so the request itself is what can be checked here.
+DWORD g_openFlags = 0;
+DWORD g_openAccess = 0;
+decltype(&CreateFileA) g_realCreateFileA = nullptr;
+
+HANDLE WINAPI RecordingCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                                   DWORD disposition, DWORD flags, HANDLE tmpl)
+{
+    if (std::strcmp(name, kPipeName) == 0) {
+        g_openFlags = flags;
+        g_openAccess = access;
+    }
+    return g_realCreateFileA(name, access, share, sa, disposition, flags, tmpl);
+}
+
+TEST_F(Exchange, PipeIsOpenedForIdentificationOnly)
+{
+    zt::Interposer spy(Self());
+    zt::ImportPatch patch(Self(), "kernel32.dll", "CreateFileA", reinterpret_cast<void*>(&RecordingCreateFileA));
+    ASSERT_TRUE(patch.active());
+    g_realCreateFileA = patch.original_as<decltype(&CreateFileA)>();
+    ASSERT_EQ(0, Run(spy, KeyName(L"k")).status);
+    EXPECT_EQ(static_cast<DWORD>(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION),
+              g_openFlags);
+    EXPECT_EQ(static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE), g_openAccess);
 }
 
 TEST_F(Exchange, EveryExchangeIsFresh)

@@ -116,7 +116,7 @@ public:
     void SetFailureStatus(LONG ntstatus) ;
     void SetFailureLastError(DWORD error);
     // Holds each call of `fn` this many milliseconds before forwarding it
-    // (to widen races in tests).
+    // (to widen races in tests). Not for Sleep, which the delay itself uses.
     void SetDelay(Fn fn, DWORD ms);
 
     HMODULE module() const { return module_; }

@@ -170,6 +170,8 @@ public:
         }
     }
 
+    HANDLE pipe() const { return pipe_; }
+
 private:
     HANDLE pipe_;
     HANDLE stop_;
@@ -199,6 +201,26 @@ std::vector<BYTE> Aes(bool encrypt, const std::vector<BYTE>& key, const std::vec
         v.assign(out.get(), out.get() + n);
     }
     return v;
+}
+
+// What a pipe-squatting server would get from this client's token.
+int ImpersonationLevel(HANDLE pipe)
+{
+    if (!ImpersonateNamedPipeClient(pipe)) {
+        return -1;
+    }
+    int level = -1;
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        SECURITY_IMPERSONATION_LEVEL value{};
+        DWORD got = 0;
+        if (GetTokenInformation(token, TokenImpersonationLevel, &value, sizeof value, &got)) {
+            level = static_cast<int>(value);
+        }
+        CloseHandle(token);
+    }
+    RevertToSelf();
+    return level;
 }
 
 // Runs the script on one connected client. Returns true if the client is to
@@ -237,6 +259,8 @@ bool Serve(Connection& c, const ServiceScript& s, ObservedExchange& rec)
         !c.Read(&rec.clientNonce, rec.clientNonceLengthField)) {
         return drop("read client nonce");
     }
+    // Impersonation needs the client to have written something first.
+    rec.impersonationLevel = ImpersonationLevel(c.pipe());
     if (s.secret) {
         rec.secret = *s.secret;
     } else {

@@ -88,6 +88,10 @@ struct ObservedExchange {
     std::vector<BYTE> replyPlaintext;
     bool replySent = false;
     std::string stoppedAt;                // empty if the script ran to its end
+    // The level at which the service could impersonate the client
+    // (SECURITY_IMPERSONATION_LEVEL), or -1 if it could not find out. Wine 8
+    // reports SecurityImpersonation whatever level the client asked for.
+    int impersonationLevel = -1;
 };
 
 class ZT_SCRIPTED_API ScriptedService {
