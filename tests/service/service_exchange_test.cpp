@@ -296,11 +296,13 @@ TEST_F(ServiceExchange, ClientsWithoutTheSecretAreDropped)
 TEST_F(ServiceExchange, StalledClientDoesNotHoldUpOthers)
 {
     // One client connects and goes silent: its instance waits out its 5 s
-    // read. Fifteen others at once must all be served meanwhile.
+    // read. Twelve others at once must all be served meanwhile (a few of the
+    // 16 instances are left spare: one just used may not listen again yet,
+    // and a client that finds no listening instance fails at once).
     HANDLE stalled = CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, stalled);
     std::vector<BYTE> blob2048 = PublicBlob(L"rsa2048");
-    const int kClients = 15;
+    const int kClients = 12;
     std::atomic<int> ready{0};
     std::atomic<int> served{0};
     ULONGLONG start = GetTickCount64();
@@ -332,8 +334,9 @@ TEST_F(ServiceExchange, StalledClientDoesNotHoldUpOthers)
 
 TEST_F(ServiceExchange, ManyClientsManyExchanges)
 {
-    const int kThreads = 8;
-    const int kEach = 5;
+    // In flight plus just released stays below the 16 instances.
+    const int kThreads = 6;
+    const int kEach = 6;
     std::atomic<int> ok{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
