@@ -8,6 +8,7 @@
 #include "data_root.h"
 #include "service_process.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -291,6 +292,34 @@ TEST_F(ServiceExchange, ClientsWithoutTheSecretAreDropped)
     }
     root_->SetVariable(root_->path());
     EXPECT_FALSE(PublicBlob(L"rsa2048").empty());
+}
+
+TEST_F(ServiceExchange, PipeAdmitsOnlyTheCurrentUser)
+{
+    HANDLE pipe = CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &sd));
+    CloseHandle(pipe);
+    ASSERT_NE(nullptr, dacl);
+    ASSERT_EQ(1u, dacl->AceCount);
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, 0, &ace));
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, allowed->Header.AceType);
+
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    BYTE user[256];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &size));
+    CloseHandle(token);
+    EXPECT_TRUE(EqualSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &allowed->SidStart));
+    LocalFree(sd);
 }
 
 TEST_F(ServiceExchange, StalledClientDoesNotHoldUpOthers)
