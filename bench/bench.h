@@ -1,0 +1,76 @@
+// What the benchmark items share: the loaded provider, the run's settings and
+// the results that the report is written from.
+#pragma once
+
+#include "ksp_interface.h"
+#include "stats.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct Settings {
+    bool quick = false;
+    std::wstring dataRoot;  // LOCALAPPDATA of the service and of this process
+    std::wstring outDir;    // where the report fragment and the chart data go
+};
+
+struct Provider {
+    HMODULE module = nullptr;
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* t = nullptr;
+    NCRYPT_PROV_HANDLE prov = 0;
+
+    bool Load();
+    // OpenKey with a check; 0 on failure.
+    NCRYPT_KEY_HANDLE Open(const wchar_t* name) const;
+};
+
+struct PairRow {
+    std::string name;
+    std::string baseline;  // what the other side is
+    Summary a;             // provider / end to end
+    Summary b;             // direct / floor
+};
+
+struct StepRow {
+    std::string name;
+    Summary time;
+};
+
+struct ThroughputRow {
+    int threads = 0;
+    DWORD instances = 0;
+    double seconds = 0;
+    long long ok = 0;
+    long long failed = 0;
+};
+
+struct Results {
+    std::vector<PairRow> local;
+    std::vector<PairRow> remote;
+    std::vector<PairRow> service;
+    std::vector<StepRow> steps;
+    Summary tracedTotal;
+    std::vector<StepRow> secretParts;
+    std::vector<StepRow> ioParts;
+    std::vector<ThroughputRow> throughput;
+    std::vector<std::string> notes;
+};
+
+// Key names the benchmark creates in its data root, by modulus size.
+const wchar_t* KeyName(ULONG bits);
+
+bool RunLocal(const Settings&, const Provider&, Results*);
+bool RunRemote(const Settings&, const Provider&, Results*);
+bool RunServiceSide(const Settings&, Results*);
+bool RunBreakdown(const Settings&, const Provider&, Results*);
+bool RunThroughput(const Settings&, const Provider&, DWORD instances, Results*);
+bool WriteReport(const Settings&, const Results&);
+
+// A SHA-256 value to sign (fixed, so every run signs the same input).
+void FixedHash(BYTE out[32]);
+
+}  // namespace bench

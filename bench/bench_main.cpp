@@ -1,0 +1,145 @@
+// ZentravaKSPBench.exe: where the time of every provider operation goes,
+// side by side with its baseline. Run by scripts/bench.sh.
+//
+//   ZentravaKSPBench --data-root <dir> --out <dir> [--quick]
+#include "bench.h"
+#include "service_runner.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace bench {
+
+const wchar_t* KeyName(ULONG bits)
+{
+    return bits == 2048 ? L"bench-rsa2048" : bits == 3072 ? L"bench-rsa3072" : L"bench-rsa4096";
+}
+
+void FixedHash(BYTE out[32])
+{
+    for (int i = 0; i < 32; ++i) {
+        out[i] = static_cast<BYTE>(0x5A ^ (i * 7));
+    }
+}
+
+bool Provider::Load()
+{
+    module = LoadLibraryW(BesideExe(L"ZentravaKSP.dll").c_str());
+    if (module == nullptr) {
+        std::printf("cannot load ZentravaKSP.dll (%lu)\n", GetLastError());
+        return false;
+    }
+    auto entry = reinterpret_cast<GetKeyStorageInterfaceFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "GetKeyStorageInterface")));
+    if (entry == nullptr || entry(L"Zentrava Key Storage Provider", &t, 0) != 0 || t == nullptr) {
+        std::printf("GetKeyStorageInterface failed\n");
+        return false;
+    }
+    if (t->OpenProvider(&prov, L"Zentrava Key Storage Provider", 0) != 0) {
+        std::printf("OpenProvider failed\n");
+        return false;
+    }
+    return true;
+}
+
+NCRYPT_KEY_HANDLE Provider::Open(const wchar_t* name) const
+{
+    NCRYPT_KEY_HANDLE k = 0;
+    const SECURITY_STATUS st = t->OpenKey(prov, &k, name, 0, 0);
+    if (st != 0) {
+        std::printf("OpenKey(%ls) failed 0x%08lx\n", name, static_cast<unsigned long>(st));
+        return 0;
+    }
+    return k;
+}
+
+}  // namespace bench
+
+namespace {
+
+using namespace bench;
+
+constexpr DWORD kEnoughInstances = 64;
+constexpr DWORD kFewInstances = 4;
+
+bool ParseArgs(int argc, wchar_t** argv, Settings* s)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (arg == L"--quick") {
+            s->quick = true;
+        } else if (arg == L"--data-root" && i + 1 < argc) {
+            s->dataRoot = argv[++i];
+        } else if (arg == L"--out" && i + 1 < argc) {
+            s->outDir = argv[++i];
+        } else {
+            return false;
+        }
+    }
+    return !s->dataRoot.empty() && !s->outDir.empty();
+}
+
+bool CreateKeys(const Settings& s)
+{
+    for (ULONG bits : {2048ul, 3072ul, 4096ul}) {
+        std::string output;
+        const std::wstring args = L"create " + std::wstring(KeyName(bits)) + L" --bits " + std::to_wstring(bits);
+        if (!RunServiceCommand(args, s.dataRoot, &output)) {
+            std::printf("cannot create %ls: %s\n", KeyName(bits), output.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int Run(const Settings& s)
+{
+    // The provider and the key store in this process use the service's root.
+    if (!SetEnvironmentVariableW(L"LOCALAPPDATA", s.dataRoot.c_str()) || !CreateKeys(s)) {
+        return 1;
+    }
+    Provider pv;
+    if (!pv.Load()) {
+        return 1;
+    }
+    Results r;
+    {
+        ServiceRunner service;
+        if (!service.Start(s.dataRoot, kEnoughInstances)) {
+            std::printf("the signing service did not start\n");
+            return 1;
+        }
+        if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunBreakdown(s, pv, &r) ||
+            !RunThroughput(s, pv, kEnoughInstances, &r)) {
+            return 1;
+        }
+        if (!service.Stop()) {
+            std::printf("the signing service did not stop cleanly\n");
+            return 1;
+        }
+    }
+    {
+        ServiceRunner service;
+        if (!service.Start(s.dataRoot, kFewInstances) || !RunThroughput(s, pv, kFewInstances, &r) ||
+            !service.Stop()) {
+            std::printf("the run with %lu instances failed\n", kFewInstances);
+            return 1;
+        }
+    }
+    pv.t->FreeProvider(pv.prov);
+    return WriteReport(s, r) ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    Settings s;
+    if (!ParseArgs(argc, argv, &s)) {
+        std::printf("usage: ZentravaKSPBench --data-root <dir> --out <dir> [--quick]\n");
+        return 2;
+    }
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    return Run(s);
+}

@@ -1,0 +1,40 @@
+# Chart of a benchmark run: gnuplot -e "outfile='x.png'; dir='<out>'" chart.gp
+set terminal pngcairo size 1500,1000 font "DejaVu Sans,10"
+set output outfile
+set multiplot layout 2,2 title "Zentrava KSP benchmark"
+
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set boxwidth 0.9
+set grid ytics
+set xtics rotate by -30 left noenhanced
+
+set title "Local operations: provider / direct (median ratio; goal ≤ 1.10)"
+set ylabel "ratio"
+set yrange [0:*]
+plot dir.'/local.dat' using 2:xtic(1) title "provider / direct" lc rgb "#4472c4", \
+     1.10 with lines dt 2 lc rgb "#c00000" title "1.10"
+
+set title "Remote operations: end to end vs private-key floor (median)"
+set ylabel "µs"
+plot dir.'/remote.dat' using 2:xtic(1) title "end to end" lc rgb "#4472c4", \
+     '' using 3 title "floor (BCrypt on the private key)" lc rgb "#a5a5a5"
+
+set title "One SignHash RSA-2048 exchange, step by step (median)"
+set ylabel "µs"
+unset key
+plot dir.'/steps.dat' using 2:xtic(1) lc rgb "#ed7d31"
+
+set title "Throughput, RSA-2048 SignHash"
+set key top left
+set style data linespoints
+set xtics norotate
+set logscale x 2
+set xrange [0.8:20]
+set xlabel "client threads"
+set ylabel "signatures per second"
+plot dir.'/throughput.dat' using ($1 > 8 ? $2 : 1/0):3 with linespoints lw 2 title "enough instances (64)", \
+     '' using ($1 <= 8 ? $2 : 1/0):3 with linespoints lw 2 title "4 instances", \
+     '' using ($1 <= 8 ? $2 : 1/0):4 with impulses lw 3 title "failures, 4 instances (count)"
+unset multiplot

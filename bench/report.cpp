@@ -1,0 +1,161 @@
+// Writes the tables (Markdown) and the chart's data files.
+#include "bench.h"
+
+#include <cstdio>
+#include <string>
+
+namespace bench {
+
+namespace {
+
+FILE* OpenOut(const Settings& s, const wchar_t* name)
+{
+    const std::wstring path = s.outDir + L"\\" + name;
+    return _wfopen(path.c_str(), L"wb");
+}
+
+std::string Us(const Summary& x)
+{
+    char buf[96];
+    const char* f = x.median < 10 ? "%.3f (%.3f–%.3f)" : x.median < 1000 ? "%.1f (%.1f–%.1f)" : "%.0f (%.0f–%.0f)";
+    std::snprintf(buf, sizeof(buf), f, x.median, x.p10, x.p90);
+    return buf;
+}
+
+void WriteTables(FILE* f, const Results& r)
+{
+    std::fprintf(f, "## 1. Local operations: provider against direct BCrypt\n\n");
+    std::fprintf(f, "Same public key (the provider's \"RSAPUBLICBLOB\" imported here), separate key handles for "
+                    "PSS on both sides. Times in µs per call: median (p10–p90). Ratio = median provider / median "
+                    "direct; goal ≤ 1.10.\n\n");
+    std::fprintf(f, "| operation | provider | direct | direct call | ratio | goal |\n|---|---:|---:|---|---:|---|\n");
+    for (const PairRow& row : r.local) {
+        const double ratio = row.a.median / row.b.median;
+        std::fprintf(f, "| %s | %s | %s | %s | %.3f | %s |\n", row.name.c_str(), Us(row.a).c_str(),
+                     Us(row.b).c_str(), row.baseline.c_str(), ratio, ratio <= 1.10 ? "met" : "**missed**");
+    }
+
+    std::fprintf(f, "\n## 2. Remote operations: end to end against the private-key floor\n\n");
+    std::fprintf(f, "End to end = the provider's `SignHash` / `Decrypt` (PKCS#1 v1.5, SHA-256 hash) through a "
+                    "complete exchange with the service. Floor = the same BCrypt call on the same private key in "
+                    "the benchmark's process (read from the service's key store). Overhead = difference of the "
+                    "medians. Times in µs: median (p10–p90).\n\n");
+    std::fprintf(f, "| operation | end to end | floor | floor call | overhead | overhead / floor |\n"
+                    "|---|---:|---:|---|---:|---:|\n");
+    for (const PairRow& row : r.remote) {
+        const double over = row.a.median - row.b.median;
+        std::fprintf(f, "| %s | %s | %s | %s | %.0f | %.0f %% |\n", row.name.c_str(), Us(row.a).c_str(),
+                     Us(row.b).c_str(), row.baseline.c_str(), over, 100.0 * over / row.b.median);
+    }
+    for (const PairRow& row : r.remote) {
+        if (row.name == "SignHash RSA-2048") {
+            std::fprintf(f, "\nExchange overhead of `SignHash` as a share of the RSA-2048 private-key operation: "
+                            "**%.0f µs = %.0f %%** of %.0f µs.\n",
+                         row.a.median - row.b.median, 100.0 * (row.a.median - row.b.median) / row.b.median,
+                         row.b.median);
+        }
+    }
+
+    std::fprintf(f, "\n### The service's own work beyond the private-key operation\n\n");
+    std::fprintf(f, "The service's request handling run in the benchmark's process on the same key files, "
+                    "alternated with its baseline.\n\n");
+    std::fprintf(f, "| what | time (µs) | baseline | baseline (µs) | difference |\n|---|---:|---|---:|---:|\n");
+    for (const PairRow& row : r.service) {
+        std::fprintf(f, "| %s | %s | %s | %s | %.1f |\n", row.name.c_str(), Us(row.a).c_str(),
+                     row.baseline.c_str(), Us(row.b).c_str(), row.a.median - row.b.median);
+    }
+
+    std::fprintf(f, "\n## 3. One exchange step by step (`SignHash`, RSA-2048)\n\n");
+    std::fprintf(f, "Timed from outside the shipped DLL: its imports that bound each step (CreateFileA, "
+                    "CreateEventW, ReadFile, WriteFile, GetOverlappedResult, CloseHandle, "
+                    "CreateDirectoryA, CryptUnprotectData, BCryptOpenAlgorithmProvider, "
+                    "BCryptCloseAlgorithmProvider) are patched with stand-ins that stamp the performance counter. "
+                    "Each pipe read or write counts from its ReadFile/WriteFile to the GetOverlappedResult that "
+                    "collects it. Times in µs.\n\n");
+    std::fprintf(f, "| step | median | p10 | p90 | share |\n|---|---:|---:|---:|---:|\n");
+    double sum = 0;
+    for (const StepRow& row : r.steps) {
+        sum += row.time.median;
+    }
+    for (const StepRow& row : r.steps) {
+        std::fprintf(f, "| %s | %.1f | %.1f | %.1f | %.1f %% |\n", row.name.c_str(), row.time.median, row.time.p10,
+                     row.time.p90, 100.0 * row.time.median / sum);
+    }
+    std::fprintf(f, "| **total (traced run)** | %.1f | %.1f | %.1f | |\n", r.tracedTotal.median, r.tracedTotal.p10,
+                 r.tracedTotal.p90);
+    std::fprintf(f, "\n`LoadPipeSecret` in parts:\n\n| part | median | p10 | p90 |\n|---|---:|---:|---:|\n");
+    for (const StepRow& row : r.secretParts) {
+        std::fprintf(f, "| %s | %.1f | %.1f | %.1f |\n", row.name.c_str(), row.time.median, row.time.p10,
+                     row.time.p90);
+    }
+
+    std::fprintf(f, "\nPipe transfers across the steps above:\n\n| part | median | p10 | p90 |\n|---|---:|---:|---:|\n");
+    for (const StepRow& row : r.ioParts) {
+        std::fprintf(f, "| %s | %.1f | %.1f | %.1f |\n", row.name.c_str(), row.time.median, row.time.p10,
+                     row.time.p90);
+    }
+
+    std::fprintf(f, "\n## 4. Throughput: threads signing with one key handle (RSA-2048)\n\n");
+    std::fprintf(f, "Each thread calls `SignHash` in a loop for a fixed time; a failed exchange is counted and "
+                    "not retried.\n\n");
+    std::fprintf(f, "| service instances | threads | seconds | signatures | per second | vs 1 thread | failures |\n"
+                    "|---:|---:|---:|---:|---:|---:|---:|\n");
+    double base = 0;
+    for (const ThroughputRow& row : r.throughput) {
+        const double rate = static_cast<double>(row.ok) / row.seconds;
+        if (row.threads == 1) {
+            base = rate;
+        }
+        std::fprintf(f, "| %lu | %d | %.1f | %lld | %.1f | %.2f× | %lld |\n", row.instances, row.threads,
+                     row.seconds, row.ok, rate, base > 0 ? rate / base : 0.0, row.failed);
+    }
+    for (const std::string& note : r.notes) {
+        std::fprintf(f, "\n%s\n", note.c_str());
+    }
+}
+
+void WriteData(const Settings& s, const Results& r)
+{
+    if (FILE* f = OpenOut(s, L"remote.dat")) {
+        for (const PairRow& row : r.remote) {
+            std::fprintf(f, "\"%s\" %.1f %.1f\n", row.name.c_str(), row.a.median, row.b.median);
+        }
+        std::fclose(f);
+    }
+    if (FILE* f = OpenOut(s, L"steps.dat")) {
+        for (const StepRow& row : r.steps) {
+            std::fprintf(f, "\"%s\" %.1f\n", row.name.c_str(), row.time.median);
+        }
+        std::fclose(f);
+    }
+    if (FILE* f = OpenOut(s, L"throughput.dat")) {
+        for (const ThroughputRow& row : r.throughput) {
+            std::fprintf(f, "%lu %d %.1f %lld\n", row.instances, row.threads,
+                         static_cast<double>(row.ok) / row.seconds, row.failed);
+        }
+        std::fclose(f);
+    }
+    if (FILE* f = OpenOut(s, L"local.dat")) {
+        for (const PairRow& row : r.local) {
+            std::fprintf(f, "\"%s\" %.4f\n", row.name.c_str(), row.a.median / row.b.median);
+        }
+        std::fclose(f);
+    }
+}
+
+}  // namespace
+
+bool WriteReport(const Settings& s, const Results& r)
+{
+    FILE* f = OpenOut(s, L"tables.md");
+    if (f == nullptr) {
+        std::printf("report: cannot write into the output folder\n");
+        return false;
+    }
+    WriteTables(f, r);
+    std::fclose(f);
+    WriteData(s, r);
+    return true;
+}
+
+}  // namespace bench

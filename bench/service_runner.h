@@ -1,0 +1,34 @@
+// The reference signing service as a child process on the benchmark's own
+// data root, with its log in a file there.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace bench {
+
+// Full path of a file beside the benchmark executable.
+std::wstring BesideExe(const wchar_t* name);
+
+// Runs "ZentravaSigningService <args> --data-root <root>" to its end; true on exit code 0.
+bool RunServiceCommand(const std::wstring& args, const std::wstring& dataRoot, std::string* output);
+
+class ServiceRunner {
+public:
+    ServiceRunner() = default;
+    ~ServiceRunner();
+    ServiceRunner(const ServiceRunner&) = delete;
+    ServiceRunner& operator=(const ServiceRunner&) = delete;
+
+    // "serve --instances n"; waits until the log says it serves.
+    bool Start(const std::wstring& dataRoot, DWORD instances);
+    // "stop", then waits for the process; true if it ended with 0.
+    bool Stop();
+
+private:
+    PROCESS_INFORMATION process_{};
+    std::wstring log_;
+};
+
+}  // namespace bench
