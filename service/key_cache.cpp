@@ -4,12 +4,33 @@
 
 CachedKey::~CachedKey()
 {
-    if (key != nullptr) {
-        BCryptDestroyKey(key);
+    for (KeyHandles& c : copies) {
+        if (c.key != nullptr) {
+            BCryptDestroyKey(c.key);
+        }
+        if (c.pssKey != nullptr) {
+            BCryptDestroyKey(c.pssKey);
+        }
     }
-    if (pssKey != nullptr) {
-        BCryptDestroyKey(pssKey);
+}
+
+KeyLease::KeyLease(CachedKey* key)
+{
+    const ULONG start = static_cast<ULONG>(InterlockedIncrement(&key->nextCopy));
+    for (size_t i = 0; i < kKeyCopies; ++i) {
+        KeyHandles* c = &key->copies[(start + i) % kKeyCopies];
+        if (TryAcquireSRWLockExclusive(&c->lock)) {
+            copy_ = c;
+            return;
+        }
     }
+    copy_ = &key->copies[start % kKeyCopies];
+    AcquireSRWLockExclusive(&copy_->lock);
+}
+
+KeyLease::~KeyLease()
+{
+    ReleaseSRWLockExclusive(&copy_->lock);
 }
 
 namespace {
@@ -24,15 +45,17 @@ StoreResult LoadCachedKey(const std::wstring& name, std::shared_ptr<CachedKey>* 
     }
     // A blob that unprotects but does not import is as damaged as one that
     // does not unprotect.
-    ULONG pssBits = 0;
-    if (ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &loaded->key,
-                             &loaded->bits) < 0 ||
-        ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &loaded->pssKey,
-                             &pssBits) < 0 ||
-        loaded->bits == 0) {
-        return StoreResult::Damaged;
+    for (KeyHandles& c : loaded->copies) {
+        ULONG bits = 0;
+        ULONG pssBits = 0;
+        if (ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &c.key, &bits) < 0 ||
+            ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &c.pssKey, &pssBits) < 0 ||
+            bits == 0) {
+            return StoreResult::Damaged;
+        }
+        loaded->bits = bits;
     }
-    if (ExportRsaPublicBlob(loaded->key, &loaded->publicBlob) < 0) {
+    if (ExportRsaPublicBlob(loaded->copies[0].key, &loaded->publicBlob) < 0) {
         return StoreResult::Failed;
     }
     *out = std::move(loaded);

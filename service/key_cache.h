@@ -13,21 +13,45 @@
 #include <string>
 #include <vector>
 
+// One imported copy of a key. Private-key operations on one BCrypt handle
+// are not assumed to be thread-safe, so each copy has its own lock.
+struct KeyHandles {
+    BCRYPT_KEY_HANDLE key = nullptr;     // PKCS#1 signatures and decryption
+    // PSS gets a handle of its own: Wine's BCrypt restricts a key to PSS once
+    // it has made a PSS signature, and later PKCS#1 use of it fails.
+    BCRYPT_KEY_HANDLE pssKey = nullptr;
+    SRWLOCK lock = SRWLOCK_INIT;
+};
+
+// Copies per key: one lock per key would let only one private-key operation
+// of a key run at a time, however many cores and clients there are.
+constexpr size_t kKeyCopies = 4;
+
 struct CachedKey {
     CachedKey() = default;
     CachedKey(const CachedKey&) = delete;
     CachedKey& operator=(const CachedKey&) = delete;
     ~CachedKey();
 
-    BCRYPT_KEY_HANDLE key = nullptr;     // PKCS#1 signatures and decryption
-    // PSS gets a handle of its own: Wine's BCrypt restricts a key to PSS once
-    // it has made a PSS signature, and later PKCS#1 use of it fails.
-    BCRYPT_KEY_HANDLE pssKey = nullptr;
+    KeyHandles copies[kKeyCopies];
+    volatile LONG nextCopy = 0;
     ULONG bits = 0;
     std::vector<BYTE> publicBlob;  // "RSAPUBLICBLOB"
     KeyFileStamp stamp;
-    // Private-key operations on one handle are not assumed to be thread-safe.
-    SRWLOCK useLock = SRWLOCK_INIT;
+};
+
+// Locks a copy of the key that no other operation holds, if there is one,
+// else waits for one; released by the destructor.
+class KeyLease {
+public:
+    explicit KeyLease(CachedKey* key);
+    ~KeyLease();
+    KeyLease(const KeyLease&) = delete;
+    KeyLease& operator=(const KeyLease&) = delete;
+    const KeyHandles& handles() const { return *copy_; }
+
+private:
+    KeyHandles* copy_;
 };
 
 struct KeyCache {

@@ -70,7 +70,15 @@ DWORD WINAPI WorkerMain(void* arg)
 {
     Worker* w = static_cast<Worker*>(arg);
     HANDLE connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (connected == nullptr) {
+    // Every transfer of every exchange on this instance waits on this one.
+    HANDLE io = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (connected == nullptr || io == nullptr) {
+        if (connected != nullptr) {
+            CloseHandle(connected);
+        }
+        if (io != nullptr) {
+            CloseHandle(io);
+        }
         WriteLogLine("worker stopped: no event");
         return 1;
     }
@@ -83,11 +91,12 @@ DWORD WINAPI WorkerMain(void* arg)
             continue;
         }
         ExchangeRecord record;
-        ServeConnection(w->state, w->pipe, &record);
+        ServeConnection(w->state, w->pipe, io, &record);
         LogExchange(record);
         DisconnectNamedPipe(w->pipe);
     }
     CloseHandle(connected);
+    CloseHandle(io);
     return 0;
 }
 

@@ -133,10 +133,13 @@ void HandleSign(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
     if (!FindOrFail(cache, summary->keyName, &key, reply, summary)) {
         return;
     }
-    AcquireSRWLockExclusive(&key->useLock);
-    LONG status = RsaSignHash(pss ? key->pssKey : key->key, (key->bits + 7) / 8, pss ? SignPadding::Pss : SignPadding::Pkcs1,
-                              hash, op.data, op.dataLength, &reply->payload, &reply->payloadLength);
-    ReleaseSRWLockExclusive(&key->useLock);
+    LONG status = 0;
+    {
+        KeyLease lease(key.get());
+        status = RsaSignHash(pss ? lease.handles().pssKey : lease.handles().key, (key->bits + 7) / 8,
+                             pss ? SignPadding::Pss : SignPadding::Pkcs1, hash, op.data, op.dataLength,
+                             &reply->payload, &reply->payloadLength);
+    }
     if (status < 0) {
         Fail(reply, summary, kReplyOperationFailed, "sign-failed");
     }
@@ -167,10 +170,12 @@ void HandleDecrypt(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
-    AcquireSRWLockExclusive(&key->useLock);
-    LONG status = RsaDecrypt(key->key, padding, op.data, op.dataLength, &reply->payload,
-                             &reply->payloadLength);
-    ReleaseSRWLockExclusive(&key->useLock);
+    LONG status = 0;
+    {
+        KeyLease lease(key.get());
+        status = RsaDecrypt(lease.handles().key, padding, op.data, op.dataLength, &reply->payload,
+                            &reply->payloadLength);
+    }
     if (status < 0) {
         Fail(reply, summary, kReplyOperationFailed, "decrypt-failed");
     }

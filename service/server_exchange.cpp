@@ -81,14 +81,14 @@ bool ReloadSecret(ServerState* state, ExchangeSecrets* s)
 // The client reads the whole reply and then closes its end. Data still in
 // the pipe is lost at disconnect, so wait (bounded) for that close first.
 // Stray bytes after the request are skipped, but only a few.
-void AwaitClientClose(HANDLE pipe)
+void AwaitClientClose(HANDLE pipe, HANDLE event)
 {
     BYTE ignored[64];
-    for (int i = 0; i < 16 && TimedPipeRead(pipe, ignored, 1, nullptr); ++i) {
+    for (int i = 0; i < 16 && TimedPipeRead(pipe, ignored, 1, nullptr, event); ++i) {
     }
 }
 
-const char* RunExchange(ServerState* state, HANDLE pipe, ExchangeRecord* record)
+const char* RunExchange(ServerState* state, HANDLE pipe, HANDLE event, ExchangeRecord* record)
 {
     ExchangeSecrets s;
     if (BCryptGenRandom(nullptr, s.serverNonce, kMaxServerNonceLength,
@@ -97,12 +97,12 @@ const char* RunExchange(ServerState* state, HANDLE pipe, ExchangeRecord* record)
     }
     uint32_t clientNonceLength = 0;
     uint32_t proofLength = 0;
-    if (!WriteU32(pipe, kServerHello) || !WriteU32(pipe, kMaxServerNonceLength) ||
-        !TimedPipeWrite(pipe, s.serverNonce, kMaxServerNonceLength, nullptr) ||
-        !ReadU32(pipe, &clientNonceLength) || clientNonceLength != kClientNonceLength ||
-        !TimedPipeRead(pipe, s.clientNonce, kClientNonceLength, nullptr) ||
-        !ReadU32(pipe, &proofLength) || proofLength != kDigestLength ||
-        !TimedPipeRead(pipe, s.proof, kDigestLength, nullptr)) {
+    if (!WriteU32(pipe, kServerHello, event) || !WriteU32(pipe, kMaxServerNonceLength, event) ||
+        !TimedPipeWrite(pipe, s.serverNonce, kMaxServerNonceLength, nullptr, event) ||
+        !ReadU32(pipe, &clientNonceLength, event) || clientNonceLength != kClientNonceLength ||
+        !TimedPipeRead(pipe, s.clientNonce, kClientNonceLength, nullptr, event) ||
+        !ReadU32(pipe, &proofLength, event) || proofLength != kDigestLength ||
+        !TimedPipeRead(pipe, s.proof, kDigestLength, nullptr, event)) {
         return "handshake-failed";
     }
     CopySecret(state, s.secret);
@@ -113,7 +113,7 @@ const char* RunExchange(ServerState* state, HANDLE pipe, ExchangeRecord* record)
     Envelope request;
     HeapBlock plaintext;
     uint32_t plaintextLength = 0;
-    if (!ReadEnvelope(pipe, &request)) {
+    if (!ReadEnvelope(pipe, &request, event)) {
         return "request-unreadable";
     }
     if (OpenEnvelope(s.keys, request, &plaintext, &plaintextLength) != 0) {
@@ -133,10 +133,10 @@ const char* RunExchange(ServerState* state, HANDLE pipe, ExchangeRecord* record)
     if (!BuildReplyPlaintext(reply, &replyPlaintext) ||
         SealEnvelope(s.keys, replyPlaintext.get(), static_cast<uint32_t>(replyPlaintext.size()),
                      &response) != 0 ||
-        !WriteEnvelope(pipe, response)) {
+        !WriteEnvelope(pipe, response, event)) {
         return "reply-not-sent";
     }
-    AwaitClientClose(pipe);
+    AwaitClientClose(pipe, event);
     return summary.outcome;
 }
 
@@ -160,9 +160,9 @@ LONG LoadServerSecret(ServerState* state)
     return 0;
 }
 
-void ServeConnection(ServerState* state, HANDLE pipe, ExchangeRecord* record)
+void ServeConnection(ServerState* state, HANDLE pipe, HANDLE event, ExchangeRecord* record)
 {
     ULONGLONG start = GetTickCount64();
-    record->outcome = RunExchange(state, pipe, record);
+    record->outcome = RunExchange(state, pipe, event, record);
     record->milliseconds = GetTickCount64() - start;
 }

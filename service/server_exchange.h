@@ -21,4 +21,5 @@ LONG LoadServerSecret(ServerState* state);
 
 // Runs one exchange and fills the record for the log line. Never throws,
 // never blocks beyond the per-field I/O bound.
-void ServeConnection(ServerState* state, HANDLE pipe, ExchangeRecord* record);
+// `event` is a manual-reset event that all its pipe transfers reuse.
+void ServeConnection(ServerState* state, HANDLE pipe, HANDLE event, ExchangeRecord* record);

@@ -76,43 +76,45 @@ SECURITY_STATUS OpenEnvelope(const SessionKeys& keys, const Envelope& envelope, 
     return 0;
 }
 
-bool WriteU32(HANDLE pipe, uint32_t value)
+bool WriteU32(HANDLE pipe, uint32_t value, HANDLE event)
 {
     BYTE field[4];
     PutU32(field, value);
-    return TimedPipeWrite(pipe, field, sizeof(field), nullptr);
+    return TimedPipeWrite(pipe, field, sizeof(field), nullptr, event);
 }
 
-bool ReadU32(HANDLE pipe, uint32_t* value)
+bool ReadU32(HANDLE pipe, uint32_t* value, HANDLE event)
 {
     BYTE field[4] = {};
-    if (!TimedPipeRead(pipe, field, sizeof(field), nullptr)) {
+    if (!TimedPipeRead(pipe, field, sizeof(field), nullptr, event)) {
         return false;
     }
     *value = GetU32(field);
     return true;
 }
 
-bool WriteEnvelope(HANDLE pipe, const Envelope& envelope)
+bool WriteEnvelope(HANDLE pipe, const Envelope& envelope, HANDLE event)
 {
-    return WriteU32(pipe, envelope.ivLength) && TimedPipeWrite(pipe, envelope.iv, envelope.ivLength, nullptr) &&
-           WriteU32(pipe, envelope.ciphertextLength) &&
-           TimedPipeWrite(pipe, envelope.ciphertext.get(), envelope.ciphertextLength, nullptr) &&
-           WriteU32(pipe, envelope.macLength) && TimedPipeWrite(pipe, envelope.mac.get(), envelope.macLength, nullptr);
+    return WriteU32(pipe, envelope.ivLength, event) &&
+           TimedPipeWrite(pipe, envelope.iv, envelope.ivLength, nullptr, event) &&
+           WriteU32(pipe, envelope.ciphertextLength, event) &&
+           TimedPipeWrite(pipe, envelope.ciphertext.get(), envelope.ciphertextLength, nullptr, event) &&
+           WriteU32(pipe, envelope.macLength, event) &&
+           TimedPipeWrite(pipe, envelope.mac.get(), envelope.macLength, nullptr, event);
 }
 
-bool ReadEnvelope(HANDLE pipe, Envelope* envelope)
+bool ReadEnvelope(HANDLE pipe, Envelope* envelope, HANDLE event)
 {
     ClearEnvelope(envelope);
     uint32_t n = 0;
-    if (!ReadU32(pipe, &n) || n == 0 || n > kMaxEnvelopeIvLength) {
+    if (!ReadU32(pipe, &n, event) || n == 0 || n > kMaxEnvelopeIvLength) {
         return false;
     }
-    if (!TimedPipeRead(pipe, envelope->iv, n, nullptr)) {
+    if (!TimedPipeRead(pipe, envelope->iv, n, nullptr, event)) {
         return false;
     }
     envelope->ivLength = n;
-    if (!ReadU32(pipe, &n) || n == 0 || n > kMaxEnvelopeCiphertextLength) {
+    if (!ReadU32(pipe, &n, event) || n == 0 || n > kMaxEnvelopeCiphertextLength) {
         return false;
     }
     envelope->ciphertext = HeapBlock(n);
@@ -120,10 +122,10 @@ bool ReadEnvelope(HANDLE pipe, Envelope* envelope)
         return false;
     }
     envelope->ciphertextLength = n;
-    if (!TimedPipeRead(pipe, envelope->ciphertext.get(), n, nullptr)) {
+    if (!TimedPipeRead(pipe, envelope->ciphertext.get(), n, nullptr, event)) {
         return false;
     }
-    if (!ReadU32(pipe, &n) || n == 0 || n > kMaxEnvelopeMacLength) {
+    if (!ReadU32(pipe, &n, event) || n == 0 || n > kMaxEnvelopeMacLength) {
         return false;
     }
     envelope->mac = HeapBlock(n);
@@ -131,5 +133,5 @@ bool ReadEnvelope(HANDLE pipe, Envelope* envelope)
         return false;
     }
     envelope->macLength = n;
-    return TimedPipeRead(pipe, envelope->mac.get(), n, nullptr);
+    return TimedPipeRead(pipe, envelope->mac.get(), n, nullptr, event);
 }

@@ -41,14 +41,14 @@ SECURITY_STATUS SealEnvelope(const SessionKeys& keys, const BYTE* plaintext, uin
 SECURITY_STATUS OpenEnvelope(const SessionKeys& keys, const Envelope& envelope, HeapBlock* plaintext,
                              uint32_t* plaintextLength);
 
-// Writes the six fields with timed writes.
-bool WriteEnvelope(HANDLE pipe, const Envelope& envelope);
+// Writes the six fields with timed writes. `event`: see TimedPipeRead.
+bool WriteEnvelope(HANDLE pipe, const Envelope& envelope, HANDLE event = nullptr);
 
 // Reads the six fields with timed reads. Lengths out of bounds (IV 1..16,
 // ciphertext 1..1,048,576, MAC 1..128) fail before anything is allocated
 // or read further.
-bool ReadEnvelope(HANDLE pipe, Envelope* envelope);
+bool ReadEnvelope(HANDLE pipe, Envelope* envelope, HANDLE event = nullptr);
 
 // u32 fields on the pipe.
-bool WriteU32(HANDLE pipe, uint32_t value);
-bool ReadU32(HANDLE pipe, uint32_t* value);
+bool WriteU32(HANDLE pipe, uint32_t value, HANDLE event = nullptr);
+bool ReadU32(HANDLE pipe, uint32_t* value, HANDLE event = nullptr);

@@ -18,6 +18,7 @@ namespace {
 // Everything one exchange holds; the destructor releases all of it.
 struct Exchange {
     HANDLE pipe = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;  // lent to every transfer of this exchange
     BYTE serverNonce[kMaxServerNonceLength] = {};
     uint32_t serverNonceLength = 0;
     BYTE clientNonce[kClientNonceLength] = {};
@@ -38,6 +39,9 @@ struct Exchange {
         if (pipe != INVALID_HANDLE_VALUE) {
             CloseHandle(pipe);
         }
+        if (event != nullptr) {
+            CloseHandle(event);
+        }
         WipeBytes(serverNonce, sizeof(serverNonce));
         WipeBytes(clientNonce, sizeof(clientNonce));
         WipeSessionKeys(&keys);
@@ -51,10 +55,13 @@ struct Exchange {
         }
         return ok;
     }
-    bool Read(void* buffer, uint32_t length) { return Io(TimedPipeRead(pipe, buffer, length, nullptr)); }
-    bool Write(const void* buffer, uint32_t length) { return Io(TimedPipeWrite(pipe, buffer, length, nullptr)); }
-    bool ReadU32Field(uint32_t* value) { return Io(ReadU32(pipe, value)); }
-    bool WriteU32Field(uint32_t value) { return Io(WriteU32(pipe, value)); }
+    bool Read(void* buffer, uint32_t length) { return Io(TimedPipeRead(pipe, buffer, length, nullptr, event)); }
+    bool Write(const void* buffer, uint32_t length)
+    {
+        return Io(TimedPipeWrite(pipe, buffer, length, nullptr, event));
+    }
+    bool ReadU32Field(uint32_t* value) { return Io(ReadU32(pipe, value, event)); }
+    bool WriteU32Field(uint32_t value) { return Io(WriteU32(pipe, value, event)); }
 };
 
 // Fields 1 to 5: hello, server nonce, client nonce.
@@ -63,6 +70,11 @@ SECURITY_STATUS Handshake(Exchange& ex)
     ex.pipe = CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (ex.pipe == INVALID_HANDLE_VALUE) {
+        return NTE_INTERNAL_ERROR;
+    }
+    // One event for all transfers; without it no transfer can be waited for.
+    ex.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (ex.event == nullptr) {
         return NTE_INTERNAL_ERROR;
     }
     uint32_t hello = 0;
@@ -126,13 +138,13 @@ bool SendProofAndRequest(Exchange& ex, uint32_t requestCode, const BYTE* payload
     if (SealEnvelope(ex.keys, ex.request.get(), requestLength, &ex.requestEnvelope) != ZK_SUCCESS) {
         return false;
     }
-    return ex.Io(WriteEnvelope(ex.pipe, ex.requestEnvelope));
+    return ex.Io(WriteEnvelope(ex.pipe, ex.requestEnvelope, ex.event));
 }
 
 // Fields 14 to 19, then verification, decryption and the reply's checks.
 bool ReceiveReply(Exchange& ex, uint32_t* replyDataLength)
 {
-    if (!ex.Io(ReadEnvelope(ex.pipe, &ex.replyEnvelope))) {
+    if (!ex.Io(ReadEnvelope(ex.pipe, &ex.replyEnvelope, ex.event))) {
         return false;
     }
     uint32_t length = 0;

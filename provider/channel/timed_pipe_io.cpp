@@ -4,9 +4,10 @@
 
 namespace {
 
+// The transfer's own event, made only when the caller lends none.
 class Event {
 public:
-    Event() : h_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    explicit Event(HANDLE lent) : h_(lent != nullptr ? nullptr : CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~Event()
     {
         if (h_ != nullptr) {
@@ -23,15 +24,17 @@ private:
 
 // One overlapped ReadFile or WriteFile, waited for at most `waitMs`.
 // Never returns while the operation can still touch `ov` or the buffer.
-bool OneTransfer(bool write, HANDLE pipe, BYTE* buffer, DWORD length, DWORD waitMs, DWORD* moved)
+bool OneTransfer(bool write, HANDLE pipe, HANDLE lent, BYTE* buffer, DWORD length, DWORD waitMs, DWORD* moved)
 {
     *moved = 0;
-    Event event;
-    if (event.get() == nullptr) {
+    Event own(lent);
+    const HANDLE event = lent != nullptr ? lent : own.get();
+    if (event == nullptr) {
         return false;
     }
     OVERLAPPED ov{};
-    ov.hEvent = event.get();
+    // ReadFile and WriteFile reset the event as they start.
+    ov.hEvent = event;
     const BOOL done = write ? WriteFile(pipe, buffer, length, nullptr, &ov)
                             : ReadFile(pipe, buffer, length, nullptr, &ov);
     if (done) {
@@ -46,7 +49,7 @@ bool OneTransfer(bool write, HANDLE pipe, BYTE* buffer, DWORD length, DWORD wait
     if (GetLastError() != ERROR_IO_PENDING) {
         return false;
     }
-    const DWORD wait = WaitForSingleObject(event.get(), waitMs);
+    const DWORD wait = WaitForSingleObject(event, waitMs);
     if (wait == WAIT_OBJECT_0) {
         DWORD n = 0;
         if (!GetOverlappedResult(pipe, &ov, &n, FALSE)) {
@@ -64,7 +67,7 @@ bool OneTransfer(bool write, HANDLE pipe, BYTE* buffer, DWORD length, DWORD wait
     return false;
 }
 
-bool Transfer(bool write, HANDLE pipe, BYTE* buffer, uint32_t length, uint32_t* transferred)
+bool Transfer(bool write, HANDLE pipe, HANDLE event, BYTE* buffer, uint32_t length, uint32_t* transferred)
 {
     uint32_t total = 0;
     const ULONGLONG start = GetTickCount64();
@@ -77,7 +80,7 @@ bool Transfer(bool write, HANDLE pipe, BYTE* buffer, uint32_t length, uint32_t* 
             break;
         }
         DWORD moved = 0;
-        if (!OneTransfer(write, pipe, buffer + total, length - total,
+        if (!OneTransfer(write, pipe, event, buffer + total, length - total,
                          static_cast<DWORD>(kPipeIoTimeoutMs - elapsed), &moved)) {
             ok = false;
             break;
@@ -98,13 +101,13 @@ bool Transfer(bool write, HANDLE pipe, BYTE* buffer, uint32_t length, uint32_t* 
 
 }  // namespace
 
-bool TimedPipeRead(HANDLE pipe, void* buffer, uint32_t length, uint32_t* transferred)
+bool TimedPipeRead(HANDLE pipe, void* buffer, uint32_t length, uint32_t* transferred, HANDLE event)
 {
-    return Transfer(false, pipe, static_cast<BYTE*>(buffer), length, transferred);
+    return Transfer(false, pipe, event, static_cast<BYTE*>(buffer), length, transferred);
 }
 
-bool TimedPipeWrite(HANDLE pipe, const void* buffer, uint32_t length, uint32_t* transferred)
+bool TimedPipeWrite(HANDLE pipe, const void* buffer, uint32_t length, uint32_t* transferred, HANDLE event)
 {
     // WriteFile only reads the buffer.
-    return Transfer(true, pipe, static_cast<BYTE*>(const_cast<void*>(buffer)), length, transferred);
+    return Transfer(true, pipe, event, static_cast<BYTE*>(const_cast<void*>(buffer)), length, transferred);
 }

@@ -9,5 +9,11 @@
 // is continued until the field is complete or the time is up. On timeout the
 // pending operation is cancelled, waited for, and the thread's last error is
 // ERROR_TIMEOUT. `*transferred` (optional) gets the bytes actually moved.
-bool TimedPipeRead(HANDLE pipe, void* buffer, uint32_t length, uint32_t* transferred);
-bool TimedPipeWrite(HANDLE pipe, const void* buffer, uint32_t length, uint32_t* transferred);
+//
+// `event`, if given, is a manual-reset event of the caller's that every
+// transfer of one exchange reuses; without it each transfer makes and closes
+// its own. Under Wine each of those is a round trip to the wineserver, and an
+// exchange has up to 19 transfers on either side.
+bool TimedPipeRead(HANDLE pipe, void* buffer, uint32_t length, uint32_t* transferred, HANDLE event = nullptr);
+bool TimedPipeWrite(HANDLE pipe, const void* buffer, uint32_t length, uint32_t* transferred,
+                    HANDLE event = nullptr);
