@@ -54,6 +54,8 @@ struct Results {
     std::vector<PairRow> service;
     std::vector<StepRow> steps;
     Summary tracedTotal;
+    Summary openKeyReplyWait;  // the same step of a traced OpenKey
+    Summary openKeyTotal;
     std::vector<StepRow> secretParts;
     std::vector<StepRow> ioParts;
     std::vector<ThroughputRow> throughput;

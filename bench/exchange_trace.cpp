@@ -326,23 +326,38 @@ bool RunBreakdown(const Settings& s, const Provider& pv, Results* r)
     std::vector<std::vector<double>> secretParts;
     const int reps = s.quick ? 21 : 301;
     int malformed = 0;
+    // OpenKey's exchange has the same shape, and the service does no
+    // private-key work for it: its reply wait, alternated with SignHash's,
+    // shows what the service adds besides the private-key operation.
+    std::vector<std::vector<double>> openSteps;
+    std::vector<std::vector<double>> openParts;
     for (int i = 0; i < reps + 3; ++i) {
-        g_count = 0;
-        const LONGLONG begin = Ticks();
-        const SECURITY_STATUS st =
-            t->SignHash(pv.prov, k, &pkcs1, hash, 32, sig, sizeof(sig), &got, NCRYPT_PAD_PKCS1_FLAG);
-        const LONGLONG end = Ticks();
-        if (st != 0) {
-            std::printf("breakdown: SignHash failed 0x%08lx\n", static_cast<unsigned long>(st));
-            t->FreeKey(pv.prov, k);
-            return false;
-        }
-        if (i >= 3 && !Segment(begin, end, perUs, &steps, &secretParts)) {
-            ++malformed;
+        for (int side = 0; side < 2; ++side) {
+            const bool sign = (side == 0) == (i % 2 == 0);
+            g_count = 0;
+            NCRYPT_KEY_HANDLE opened = 0;
+            const LONGLONG begin = Ticks();
+            const SECURITY_STATUS st =
+                sign ? t->SignHash(pv.prov, k, &pkcs1, hash, 32, sig, sizeof(sig), &got, NCRYPT_PAD_PKCS1_FLAG)
+                     : t->OpenKey(pv.prov, &opened, KeyName(2048), 0, 0);
+            const LONGLONG end = Ticks();
+            if (st != 0) {
+                std::printf("breakdown: %s failed 0x%08lx\n", sign ? "SignHash" : "OpenKey",
+                            static_cast<unsigned long>(st));
+                t->FreeKey(pv.prov, k);
+                return false;
+            }
+            if (i >= 3 && !Segment(begin, end, perUs, sign ? &steps : &openSteps, sign ? &secretParts : &openParts)) {
+                ++malformed;
+            }
+            if (!sign) {
+                g_count = kMaxStamps;  // FreeKey is not part of the trace
+                t->FreeKey(pv.prov, opened);
+            }
         }
     }
     t->FreeKey(pv.prov, k);
-    if (steps.empty() || malformed > reps / 10) {
+    if (steps.empty() || malformed > reps / 5) {
         std::printf("breakdown: %d of %d traces did not have the shape of an exchange\n", malformed, reps);
         return false;
     }
@@ -355,6 +370,12 @@ bool RunBreakdown(const Settings& s, const Provider& pv, Results* r)
         (i < 4 ? r->secretParts : r->ioParts).push_back({kSecretParts[i], Summarize(secretParts[i])});
     }
     std::printf("step total (traced) %8.1f us\n", r->tracedTotal.median);
+    if (openSteps.size() > 12) {
+        r->openKeyReplyWait = Summarize(openSteps[11]);
+        r->openKeyTotal = Summarize(openSteps.back());
+        std::printf("OpenKey: reply wait %8.1f us, total %8.1f us\n", r->openKeyReplyWait.median,
+                    r->openKeyTotal.median);
+    }
     return true;
 }
 
