@@ -39,18 +39,6 @@ void RemoteFixture::Reply(const std::vector<BYTE>& payload)
     ServiceScript script;
     script.replyPayload = payload;
     service->SetScript(script);
-    lastScript = script;
-}
-
-bool RemoteFixture::RestartService()
-{
-    service.reset();
-    service = std::make_unique<ScriptedService>();
-    if (!service->Start()) {
-        return false;
-    }
-    service->SetScript(lastScript);
-    return true;
 }
 
 NCRYPT_KEY_HANDLE RemoteFixture::OpenTestKey(const wchar_t* name)

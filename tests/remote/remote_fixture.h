@@ -27,8 +27,6 @@ protected:
 
     // Scripts a reply with this payload (status word 0).
     void Reply(const std::vector<BYTE>& payload);
-    // A fresh scripted service with the last reply scripted by Reply().
-    bool RestartService();
     // Opens `name` while the service answers with the test key's public blob.
     NCRYPT_KEY_HANDLE OpenTestKey(const wchar_t* name = L"remote-key");
     // The exchange that finished after `before` others (the service records a
@@ -44,7 +42,6 @@ protected:
     static std::unique_ptr<TestRsaKey> rsa;
     std::unique_ptr<TempDataRoot> root;
     std::unique_ptr<ScriptedService> service;
-    ServiceScript lastScript;
     LoadedProvider provider;
     NCRYPT_PROV_HANDLE prov = 0;
 };
