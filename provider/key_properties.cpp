@@ -4,6 +4,9 @@
 #include "property_name.h"
 #include "property_value.h"
 
+#include <cstddef>
+#include <cstring>
+
 namespace {
 
 constexpr DWORD kSecurityInformationBits = 0x1F;  // OWNER, GROUP, DACL, SACL, LABEL
@@ -49,8 +52,9 @@ SECURITY_STATUS ReadSupportedLengths(const KeyHandle* key, PBYTE output, DWORD o
     if (status != 0) {
         return static_cast<SECURITY_STATUS>(status);
     }
-    auto* lengths = reinterpret_cast<SupportedLengths*>(output);
-    lengths->defaultLength = kDefaultKeyLength;
+    // The caller's buffer need not be aligned.
+    const DWORD defaultLength = kDefaultKeyLength;
+    std::memcpy(output + offsetof(SupportedLengths, defaultLength), &defaultLength, sizeof defaultLength);
     return ZK_SUCCESS;
 }
 

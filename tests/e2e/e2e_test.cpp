@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -333,6 +334,53 @@ TEST_F(EndToEnd, PssSignaturesVerifyWithProviderAndBCrypt)
         EXPECT_TRUE(BCryptVerifies(blob, &padding, hash, sig, BCRYPT_PAD_PSS));
         EXPECT_EQ(0, provider->FreeKey(prov, key));
     }
+}
+
+// Several threads sign and decrypt with one key handle at once; each
+// operation runs its own exchange and every result is right.
+TEST_F(EndToEnd, ConcurrentOperationsOnOneKeyHandle)
+{
+    NCRYPT_KEY_HANDLE key = Open(kKeys[0].name);
+    ASSERT_NE(0u, key);
+    const std::vector<BYTE> blob = Export(key, L"RSAPUBLICBLOB");
+    const std::string text = "concurrent";
+    std::vector<BYTE> message(text.begin(), text.end());
+    std::vector<BYTE> cipher(256);
+    DWORD size = 0;
+    ASSERT_EQ(0, provider->Encrypt(prov, key, message.data(), message.size(), nullptr, cipher.data(), 256, &size,
+                                   NCRYPT_PAD_PKCS1_FLAG));
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 5;
+    int good[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                const std::vector<BYTE> hash = zt::Sha(BCRYPT_SHA256_ALGORITHM, "thread " + std::to_string(t * 100 + i));
+                BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+                std::vector<BYTE> sig(256);
+                DWORD got = 0;
+                const bool signedOk =
+                    provider->SignHash(prov, key, &padding, const_cast<BYTE*>(hash.data()), hash.size(), sig.data(),
+                                       256, &got, NCRYPT_PAD_PKCS1_FLAG) == 0 &&
+                    got == 256 && BCryptVerifies(blob, &padding, hash, sig, BCRYPT_PAD_PKCS1);
+                std::vector<BYTE> plain(256);
+                DWORD plainSize = 0;
+                const bool decryptedOk =
+                    provider->Decrypt(prov, key, cipher.data(), 256, nullptr, plain.data(), 256, &plainSize,
+                                      NCRYPT_PAD_PKCS1_FLAG) == 0 &&
+                    std::vector<BYTE>(plain.begin(), plain.begin() + plainSize) == message;
+                good[t] += signedOk && decryptedOk ? 1 : 0;
+            }
+        });
+    }
+    for (std::thread& th : threads) {
+        th.join();
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(kRounds, good[t]) << "thread " << t;
+    }
+    EXPECT_EQ(0, provider->FreeKey(prov, key));
 }
 
 // The shared RSA handle is opened once for all keys and closed exactly once,
