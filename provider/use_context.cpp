@@ -29,7 +29,10 @@ SECURITY_STATUS ReadUseContext(const ProviderHandle* provider, PBYTE output, DWO
     if (provider->useContext == nullptr) {
         return NTE_INTERNAL_ERROR;
     }
-    const DWORD storedUnits = provider->useContextSize / 2;
+    // The value's size, 2 x units + 2, must fit in 32 bits: a value of 4 GiB
+    // without a NUL is cut one unit short of its end.
+    constexpr DWORD kMaxUnits = (0xFFFFFFFFu - 2) / 2;
+    const DWORD storedUnits = provider->useContextSize / 2 < kMaxUnits ? provider->useContextSize / 2 : kMaxUnits;
     DWORD units = 0;
     while (units < storedUnits) {
         wchar_t unit;
@@ -39,7 +42,6 @@ SECURITY_STATUS ReadUseContext(const ProviderHandle* provider, PBYTE output, DWO
         }
         ++units;
     }
-    // storedUnits <= 0x7FFFFFFF, so this cannot wrap.
     const DWORD size = 2 * units + 2;
     *result = size;
     if (output == nullptr) {
