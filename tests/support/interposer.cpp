@@ -82,6 +82,10 @@ Decision Enter(Fn fn)
             (nth == s.plan.nthOfFn || (s.plan.andAllLater && nth > s.plan.nthOfFn))) {
             d.fail = true;
         }
+        // Clock and sleep calls cannot fail; never mark them as failed.
+        if (fn == Fn::GetTickCount64 || fn == Fn::Sleep) {
+            d.fail = false;
+        }
         d.status = s.plan.status;
         d.lastError = s.plan.lastError;
         s.calls.push_back({fn, d.fail});
