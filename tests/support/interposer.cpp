@@ -82,10 +82,6 @@ Decision Enter(Fn fn)
             (nth == s.plan.nthOfFn || (s.plan.andAllLater && nth > s.plan.nthOfFn))) {
             d.fail = true;
         }
-        // Clock and sleep calls cannot fail; never mark them as failed.
-        if (fn == Fn::GetTickCount64 || fn == Fn::Sleep) {
-            d.fail = false;
-        }
         d.status = s.plan.status;
         d.lastError = s.plan.lastError;
         s.calls.push_back({fn, d.fail});
@@ -329,7 +325,9 @@ BOOL WINAPI Hook_CancelIo(HANDLE h)
     return ok;
 }
 
-// Counted only; never failed or delayed (Enter itself sleeps for delays).
+// Counted only: a planned failure is recorded (so sweeps that stop at the
+// first run without one go on) but the call still succeeds. Never delayed:
+// Enter itself sleeps for delays.
 ULONGLONG WINAPI Hook_GetTickCount64()
 {
     Enter(Fn::GetTickCount64);
