@@ -266,6 +266,34 @@ TEST(TimedPipeIo, ShortTransfersAreCompleted)
     EXPECT_EQ(0, std::memcmp(buffer, "abcdefghijklmnop", 16));
 }
 
+TEST(TimedPipeIo, LentEventServesEveryPieceAndStaysOpen)
+{
+    PipePair pair(L"\\\\.\\pipe\\zk_timed_io_lent");
+    ASSERT_NE(INVALID_HANDLE_VALUE, pair.client);
+    HANDLE lent = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // signalled: must be reset by each transfer
+    ASSERT_NE(nullptr, lent);
+    HANDLE writerEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // the writer's calls stay uncounted
+    ASSERT_NE(nullptr, writerEvent);
+    std::thread writer([&] {
+        for (const char* part : {"12", "345", "678"}) {
+            Sleep(30);
+            TimedPipeWrite(pair.server, part, static_cast<uint32_t>(std::strlen(part)), nullptr, writerEvent);
+        }
+    });
+    char buffer[8] = {};
+    uint32_t got = 0;
+    {
+        zt::Interposer spy(Self());
+        EXPECT_TRUE(TimedPipeRead(pair.client, buffer, 8, &got, lent));
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateEventW));
+    }
+    writer.join();
+    EXPECT_EQ(8u, got);
+    EXPECT_EQ(0, std::memcmp(buffer, "12345678", 8));
+    EXPECT_NE(0, CloseHandle(lent));  // still the caller's
+    CloseHandle(writerEvent);
+}
+
 TEST(TimedPipeIo, BrokenPipeFailsAndReportsWhatArrived)
 {
     PipePair pair(L"\\\\.\\pipe\\zk_timed_io_broken");
