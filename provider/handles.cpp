@@ -7,34 +7,6 @@
 
 #include <cstring>
 
-size_t BoundedWideLength(const wchar_t* s, size_t limit)
-{
-    size_t n = 0;
-    while (n <= limit && s[n] != L'\0') {
-        ++n;
-    }
-    return n;
-}
-
-ProviderHandle* AsProviderHandle(ULONG_PTR value)
-{
-    auto* handle = reinterpret_cast<ProviderHandle*>(value);
-    if (handle == nullptr || handle->length < kProviderHandleFixedSize ||
-        handle->tag != kProviderHandleTag) {
-        return nullptr;
-    }
-    return handle;
-}
-
-KeyHandle* AsKeyHandle(ULONG_PTR value)
-{
-    auto* handle = reinterpret_cast<KeyHandle*>(value);
-    if (handle == nullptr || handle->length < kKeyHandleSize || handle->tag != kKeyHandleTag) {
-        return nullptr;
-    }
-    return handle;
-}
-
 SECURITY_STATUS CreateKeyHandle(const wchar_t* keyName, KeyHandle** out)
 {
     auto* key = static_cast<KeyHandle*>(HeapAllocBytes(sizeof(KeyHandle)));

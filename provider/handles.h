@@ -42,8 +42,24 @@ struct KeyHandle {
 static_assert(sizeof(KeyHandle) == kKeyHandleSize);
 
 // Returns the record if the value passes handle validation, else null.
-ProviderHandle* AsProviderHandle(ULONG_PTR value);
-KeyHandle* AsKeyHandle(ULONG_PTR value);
+// Inline: every entry point starts here, most of them cheap property reads.
+inline ProviderHandle* AsProviderHandle(ULONG_PTR value)
+{
+    auto* handle = reinterpret_cast<ProviderHandle*>(value);
+    if (handle == nullptr || handle->length < kProviderHandleFixedSize || handle->tag != kProviderHandleTag) {
+        return nullptr;
+    }
+    return handle;
+}
+
+inline KeyHandle* AsKeyHandle(ULONG_PTR value)
+{
+    auto* handle = reinterpret_cast<KeyHandle*>(value);
+    if (handle == nullptr || handle->length < kKeyHandleSize || handle->tag != kKeyHandleTag) {
+        return nullptr;
+    }
+    return handle;
+}
 
 // Creates a key handle; the name may be null. On failure *out is untouched.
 SECURITY_STATUS CreateKeyHandle(const wchar_t* keyName, KeyHandle** out);
@@ -52,4 +68,11 @@ SECURITY_STATUS DestroyKeyHandle(KeyHandle* key);
 
 // Counts UTF-16 units before the terminator, stopping once the count exceeds
 // `limit` so that an unterminated or huge string is never walked to its end.
-size_t BoundedWideLength(const wchar_t* s, size_t limit);
+inline size_t BoundedWideLength(const wchar_t* s, size_t limit)
+{
+    size_t n = 0;
+    while (n <= limit && s[n] != L'\0') {
+        ++n;
+    }
+    return n;
+}
