@@ -46,6 +46,8 @@ struct ThroughputRow {
     double seconds = 0;
     long long ok = 0;
     long long failed = 0;
+    std::string load;       // the machine's load average after the run
+    double machineBusy = -1;  // share of all the machine's CPU time that was busy (every process)
 };
 
 struct Results {
@@ -59,7 +61,8 @@ struct Results {
     std::vector<StepRow> secretParts;
     std::vector<StepRow> ioParts;
     std::vector<ThroughputRow> throughput;
-    std::vector<std::string> notes;
+    std::string loadStart;  // the machine's load average around the run
+    std::string loadEnd;
 };
 
 // Key names the benchmark creates in its data root, by modulus size.
@@ -68,8 +71,12 @@ const wchar_t* KeyName(ULONG bits);
 bool RunLocal(const Settings&, const Provider&, Results*);
 bool RunRemote(const Settings&, const Provider&, Results*);
 bool RunServiceSide(const Settings&, Results*);
+bool RunTransferCost(const Settings&, Results*);
 bool RunBreakdown(const Settings&, const Provider&, Results*);
 bool RunThroughput(const Settings&, const Provider&, DWORD instances, Results*);
+
+// The machine's 1-minute load average, as Linux reports it ("?" if unknown).
+std::string LoadAverage();
 bool WriteReport(const Settings&, const Results&);
 
 // A SHA-256 value to sign (fixed, so every run signs the same input).

@@ -104,13 +104,14 @@ int Run(const Settings& s)
         return 1;
     }
     Results r;
+    r.loadStart = LoadAverage();
     {
         ServiceRunner service;
         if (!service.Start(s.dataRoot, kEnoughInstances)) {
             std::printf("the signing service did not start\n");
             return 1;
         }
-        if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunBreakdown(s, pv, &r) ||
+        if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) || !RunBreakdown(s, pv, &r) ||
             !RunThroughput(s, pv, kEnoughInstances, &r)) {
             return 1;
         }
@@ -128,6 +129,7 @@ int Run(const Settings& s)
         }
     }
     pv.t->FreeProvider(pv.prov);
+    r.loadEnd = LoadAverage();
     return WriteReport(s, r) ? 0 : 1;
 }
 

@@ -1,5 +1,5 @@
 # Chart of a benchmark run: gnuplot -e "outfile='x.png'; dir='<out>'" chart.gp
-set terminal pngcairo size 1500,1000 font "DejaVu Sans,10"
+set terminal pngcairo size 1500,1150 font "DejaVu Sans,10"
 set output outfile
 set multiplot layout 2,2 title "Zentrava KSP benchmark"
 
@@ -26,7 +26,7 @@ set ylabel "µs"
 unset key
 plot dir.'/steps.dat' using 2:xtic(1) lc rgb "#ed7d31"
 
-set title "Throughput, RSA-2048 SignHash"
+set title "Throughput, RSA-2048 SignHash (fixed time per point)"
 set key top left
 set style data linespoints
 set xtics norotate
@@ -34,7 +34,10 @@ set logscale x 2
 set xrange [0.8:20]
 set xlabel "client threads"
 set ylabel "signatures per second"
-plot dir.'/throughput.dat' using ($1 > 8 ? $2 : 1/0):3 with linespoints lw 2 title "enough instances (64)", \
-     '' using ($1 <= 8 ? $2 : 1/0):3 with linespoints lw 2 title "4 instances", \
-     '' using ($1 <= 8 ? $2 : 1/0):4 with impulses lw 3 title "failures, 4 instances (count)"
+set y2label "failed exchanges (4 instances)"
+set y2tics
+set ytics nomirror
+plot dir.'/throughput.dat' using ($1 > 4 ? $2 : 1/0):3 with linespoints lw 2 pt 7 title "enough instances (64)", \
+     '' using ($1 == 4 ? $2 : 1/0):3 with linespoints lw 2 pt 5 title "4 instances", \
+     '' using ($1 == 4 ? $2 : 1/0):4 axes x1y2 with linespoints dt 2 lw 1 pt 4 lc rgb "#c00000" title "failures, 4 instances"
 unset multiplot

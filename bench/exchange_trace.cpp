@@ -324,7 +324,7 @@ bool RunBreakdown(const Settings& s, const Provider& pv, Results* r)
     const double perUs = static_cast<double>(f.QuadPart) / 1e6;
     std::vector<std::vector<double>> steps;
     std::vector<std::vector<double>> secretParts;
-    const int reps = s.quick ? 21 : 301;
+    const int reps = s.quick ? 21 : 401;
     int malformed = 0;
     // OpenKey's exchange has the same shape, and the service does no
     // private-key work for it: its reply wait, alternated with SignHash's,

@@ -43,7 +43,7 @@ bool Measure(const Settings& s, const char* name, const char* baseline, A&& prov
 {
     const int batch = BatchFor(provider);
     Paired p;
-    if (!Alternate(provider, direct, s.quick ? 41 : 301, batch, &p)) {
+    if (!Alternate(provider, direct, s.quick ? 41 : 801, batch, &p)) {
         std::printf("local %s: a call failed\n", name);
         return false;
     }

@@ -14,7 +14,7 @@ int Reps(const Settings& s, ULONG bits)
     if (s.quick) {
         return 15;
     }
-    return bits == 2048 ? 201 : bits == 3072 ? 101 : 61;
+    return bits == 2048 ? 501 : bits == 3072 ? 301 : 151;
 }
 
 template <typename A, typename B>
@@ -108,7 +108,7 @@ bool RunRemote(const Settings& s, const Provider& pv, Results* r)
     }
     const auto* t = pv.t;
     const bool ok = Measure(
-        "OpenKey RSA-2048 (+FreeKey)", "BCryptImportKeyPair (+Destroy)", s.quick ? 15 : 201,
+        "OpenKey RSA-2048 (+FreeKey)", "BCryptImportKeyPair (+Destroy)", s.quick ? 15 : 501,
         [&] {
             NCRYPT_KEY_HANDLE k = 0;
             if (t->OpenKey(pv.prov, &k, KeyName(2048), 0, 0) != 0) {

@@ -2,6 +2,7 @@
 #include "bench.h"
 
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 
 namespace bench {
@@ -22,8 +23,83 @@ std::string Us(const Summary& x)
     return buf;
 }
 
+const PairRow* FindRow(const std::vector<PairRow>& rows, const char* name)
+{
+    for (const PairRow& row : rows) {
+        if (row.name == name) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+double StepSum(const Results& r, std::initializer_list<size_t> indexes)
+{
+    double sum = 0;
+    for (size_t i : indexes) {
+        if (i < r.steps.size()) {
+            sum += r.steps[i].time.median;
+        }
+    }
+    return sum;
+}
+
+void WriteSummary(FILE* f, const Results& r)
+{
+    std::fprintf(f, "## Summary\n\n");
+    double lo = 1e9;
+    double hi = 0;
+    int missed = 0;
+    for (const PairRow& row : r.local) {
+        const double ratio = row.a.median / row.b.median;
+        lo = ratio < lo ? ratio : lo;
+        hi = ratio > hi ? ratio : hi;
+        missed += ratio > 1.10 ? 1 : 0;
+    }
+    std::fprintf(f, "- Local operations: provider / direct from %.2f to %.2f; goal ≤ 1.10 %s.\n", lo, hi,
+                 missed == 0 ? "met by every operation" : "**missed by some** (see item 1)");
+    const PairRow* sign = FindRow(r.remote, "SignHash RSA-2048");
+    if (sign != nullptr) {
+        const double over = sign->a.median - sign->b.median;
+        std::fprintf(f, "- `SignHash` RSA-2048: %.0f µs end to end against a %.0f µs private-key floor; the exchange "
+                        "overhead is %.0f µs, **%.0f %% of the RSA-2048 private-key operation**.\n",
+                     sign->a.median, sign->b.median, over, 100.0 * over / sign->b.median);
+    }
+    if (r.steps.size() == 16) {
+        std::fprintf(f, "- Traced exchange (item 3, %.0f µs): pipe connect and transfers %.0f µs, `LoadPipeSecret` "
+                        "%.0f µs, HMACs and AES %.0f µs, waiting for the service's reply %.0f µs, of which "
+                        "%.0f µs more than for `OpenKey` (no private-key work); the private-key operation is %.0f µs.\n",
+                     r.tracedTotal.median, StepSum(r, {0, 1, 2, 3, 7, 10, 12, 15}), StepSum(r, {4}),
+                     StepSum(r, {5, 6, 8, 9, 13, 14}), StepSum(r, {11}),
+                     StepSum(r, {11}) - r.openKeyReplyWait.median, sign != nullptr ? sign->b.median : 0.0);
+    }
+    double one = 0;
+    double two = 0;
+    long long enoughFailures = 0;
+    DWORD enough = 0;
+    for (const ThroughputRow& row : r.throughput) {
+        enough = enough == 0 ? row.instances : enough;
+        if (row.instances != enough) {
+            continue;
+        }
+        enoughFailures += row.failed;
+        one = row.threads == 1 ? static_cast<double>(row.ok) / row.seconds : one;
+        two = row.threads == 2 ? static_cast<double>(row.ok) / row.seconds : two;
+    }
+    if (one > 0) {
+        std::fprintf(f, "- Throughput with %lu service instances: %.0f signatures/s with 1 thread, %.0f with 2 "
+                        "(%.2f×; goal ≥ 1.6× %s); %lld failures over all thread counts.\n",
+                     enough, one, two, two / one, two / one >= 1.6 ? "met" : "**missed**", enoughFailures);
+    }
+    std::fprintf(f, "\n");
+}
+
 void WriteTables(FILE* f, const Results& r)
 {
+    std::fprintf(f, "Load average of the machine (1 minute, all its users): %s at the start of the run, %s at the "
+                    "end.\n\n",
+                 r.loadStart.c_str(), r.loadEnd.c_str());
+    WriteSummary(f, r);
     std::fprintf(f, "## 1. Local operations: provider against direct BCrypt\n\n");
     std::fprintf(f, "Same public key (the provider's \"RSAPUBLICBLOB\" imported here), separate key handles for "
                     "PSS on both sides. Times in µs per call: median (p10–p90). Ratio = median provider / median "
@@ -56,9 +132,10 @@ void WriteTables(FILE* f, const Results& r)
         }
     }
 
-    std::fprintf(f, "\n### The service's own work beyond the private-key operation\n\n");
-    std::fprintf(f, "The service's request handling run in the benchmark's process on the same key files, "
-                    "alternated with its baseline.\n\n");
+    std::fprintf(f, "\n### The service's own work, and what one event per exchange saves\n\n");
+    std::fprintf(f, "The service's request handling run in the benchmark's process on the same key files, and "
+                    "the 19 fields of an exchange written and read on an in-process pipe pair, each alternated "
+                    "with its baseline.\n\n");
     std::fprintf(f, "| what | time (µs) | baseline | baseline (µs) | difference |\n|---|---:|---|---:|---:|\n");
     for (const PairRow& row : r.service) {
         std::fprintf(f, "| %s | %s | %s | %s | %.1f |\n", row.name.c_str(), Us(row.a).c_str(),
@@ -116,33 +193,43 @@ void WriteTables(FILE* f, const Results& r)
     std::fprintf(f, "\n## 4. Throughput: threads signing with one key handle (RSA-2048)\n\n");
     std::fprintf(f, "Each thread calls `SignHash` in a loop for a fixed time; a failed exchange is counted and "
                     "not retried.\n\n");
-    std::fprintf(f, "| service instances | threads | seconds | signatures | per second | vs 1 thread | failures |\n"
-                    "|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::fprintf(f, "| service instances | threads | seconds | signatures | per second | vs 1 thread | failures | "
+                    "machine CPU busy (all processes) | load after |\n"
+                    "|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     double base = 0;
     for (const ThroughputRow& row : r.throughput) {
         const double rate = static_cast<double>(row.ok) / row.seconds;
         if (row.threads == 1) {
             base = rate;
         }
-        std::fprintf(f, "| %lu | %d | %.1f | %lld | %.1f | %.2f× | %lld |\n", row.instances, row.threads,
-                     row.seconds, row.ok, rate, base > 0 ? rate / base : 0.0, row.failed);
+        std::fprintf(f, "| %lu | %d | %.1f | %lld | %.1f | %.2f× | %lld | %.0f %% | %s |\n", row.instances,
+                     row.threads, row.seconds, row.ok, rate, base > 0 ? rate / base : 0.0, row.failed,
+                     100.0 * row.machineBusy, row.load.c_str());
     }
-    for (const std::string& note : r.notes) {
-        std::fprintf(f, "\n%s\n", note.c_str());
+
+}
+
+// A name as one quoted gnuplot field.
+std::string Field(const std::string& name)
+{
+    std::string out = "\"";
+    for (char c : name) {
+        out += c == '"' ? '\'' : c;
     }
+    return out + "\"";
 }
 
 void WriteData(const Settings& s, const Results& r)
 {
     if (FILE* f = OpenOut(s, L"remote.dat")) {
         for (const PairRow& row : r.remote) {
-            std::fprintf(f, "\"%s\" %.1f %.1f\n", row.name.c_str(), row.a.median, row.b.median);
+            std::fprintf(f, "%s %.1f %.1f\n", Field(row.name).c_str(), row.a.median, row.b.median);
         }
         std::fclose(f);
     }
     if (FILE* f = OpenOut(s, L"steps.dat")) {
         for (const StepRow& row : r.steps) {
-            std::fprintf(f, "\"%s\" %.1f\n", row.name.c_str(), row.time.median);
+            std::fprintf(f, "%s %.1f\n", Field(row.name).c_str(), row.time.median);
         }
         std::fclose(f);
     }
@@ -155,7 +242,7 @@ void WriteData(const Settings& s, const Results& r)
     }
     if (FILE* f = OpenOut(s, L"local.dat")) {
         for (const PairRow& row : r.local) {
-            std::fprintf(f, "\"%s\" %.4f\n", row.name.c_str(), row.a.median / row.b.median);
+            std::fprintf(f, "%s %.4f\n", Field(row.name).c_str(), row.a.median / row.b.median);
         }
         std::fclose(f);
     }

@@ -48,7 +48,7 @@ bool RunServiceSide(const Settings& s, Results* r)
     KeyCache cache;
     BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
     BYTE sig[512];
-    const int reps = s.quick ? 21 : 201;
+    const int reps = s.quick ? 21 : 401;
 
     Paired handled;
     bool ok = Alternate(

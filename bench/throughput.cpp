@@ -43,8 +43,33 @@ DWORD WINAPI SignLoop(void* arg)
     return 0;
 }
 
-bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, DWORD instances, double seconds,
-                Results* r)
+// Busy and total jiffies of all the machine's CPUs (Linux /proc/stat).
+bool MachineJiffies(double* busy, double* total)
+{
+    HANDLE f = CreateFileA("Z:\\proc\\stat", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char buf[512] = {};
+    DWORD got = 0;
+    const BOOL ok = ReadFile(f, buf, sizeof(buf) - 1, &got, nullptr);
+    CloseHandle(f);
+    if (!ok) {
+        return false;
+    }
+    // "cpu  user nice system idle iowait irq softirq steal ..."
+    double v[8] = {};
+    if (std::sscanf(buf, "cpu %lf %lf %lf %lf %lf %lf %lf %lf", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
+                    &v[7]) < 4) {
+        return false;
+    }
+    *total = v[0] + v[1] + v[2] + v[3] + v[4] + v[5] + v[6] + v[7];
+    *busy = *total - v[3] - v[4];
+    return true;
+}
+
+bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, DWORD instances,
+                double seconds, Results* r)
 {
     Shared shared;
     shared.pv = &pv;
@@ -60,12 +85,20 @@ bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, DWORD in
         }
         handles.push_back(h);
     }
+    double busy0 = 0;
+    double total0 = 0;
+    const bool haveMachine = MachineJiffies(&busy0, &total0);
     const double t0 = NowUs();
     SetEvent(shared.go);
     Sleep(static_cast<DWORD>(seconds * 1000));
     InterlockedExchange(&shared.stop, 1);
     WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, INFINITE);
     const double elapsed = (NowUs() - t0) / 1e6;
+    double busy1 = 0;
+    double total1 = 0;
+    const double machineBusy = haveMachine && MachineJiffies(&busy1, &total1) && total1 > total0
+                                   ? (busy1 - busy0) / (total1 - total0)
+                                   : -1;
     for (HANDLE h : handles) {
         CloseHandle(h);
     }
@@ -77,17 +110,37 @@ bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, DWORD in
     row.threads = threads;
     row.instances = instances;
     row.seconds = elapsed;
+    row.load = LoadAverage();
+    row.machineBusy = machineBusy;
     for (const Worker& w : workers) {
         row.ok += w.ok;
         row.failed += w.failed;
     }
     r->throughput.push_back(row);
-    std::printf("throughput %2d threads, %2lu instances: %7.1f ops/s, %lld failures\n", threads, instances,
-                static_cast<double>(row.ok) / elapsed, row.failed);
+    std::printf("throughput %2d threads, %2lu instances: %7.1f ops/s, %lld failures, machine busy %.0f %%, load %s\n",
+                threads, instances, static_cast<double>(row.ok) / elapsed, row.failed, 100.0 * machineBusy,
+                row.load.c_str());
     return true;
 }
 
 }  // namespace
+
+std::string LoadAverage()
+{
+    HANDLE f = CreateFileA("Z:\\proc\\loadavg", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        return "?";
+    }
+    char buf[128] = {};
+    DWORD got = 0;
+    const BOOL ok = ReadFile(f, buf, sizeof(buf) - 1, &got, nullptr);
+    CloseHandle(f);
+    if (!ok || got == 0) {
+        return "?";
+    }
+    std::string text(buf, got);
+    return text.substr(0, text.find(' '));
+}
 
 bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Results* r)
 {
@@ -95,7 +148,7 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
     if (key == 0) {
         return false;
     }
-    const double seconds = s.quick ? 0.5 : 3.0;
+    const double seconds = s.quick ? 0.5 : 5.0;
     bool ok = true;
     for (int threads : {1, 2, 4, 8, 16}) {
         ok = ok && RunThreads(pv, key, threads, instances, seconds, r);
