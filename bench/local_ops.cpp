@@ -181,7 +181,7 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
                    },
                    r);
     ok = ok && Measure(
-                   s, "GetProviderProperty \"Name\"", "BCryptGetProperty(alg, \"AlgorithmName\")",
+                   s, "GetProviderProperty \"Name\"", "BCryptGetProperty(RSA algorithm, \"AlgorithmName\")",
                    [&] {
                        return t->GetProviderProperty(pv.prov, NCRYPT_NAME_PROPERTY, out, sizeof(out), &got, 0) == 0;
                    },
