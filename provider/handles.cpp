@@ -19,7 +19,7 @@ SECURITY_STATUS CreateKeyHandle(const wchar_t* keyName, KeyHandle** out)
 
     SECURITY_STATUS status = ZK_SUCCESS;
     if (keyName != nullptr) {
-        const size_t chars = BoundedWideLength(keyName, kMaxKeyNameBytes / 2);
+        const size_t chars = BoundedWideLength(keyName, kLongestKeyNameChars);
         const size_t bytes = (chars + 1) * sizeof(wchar_t);
         if (bytes > kMaxKeyNameBytes) {
             status = NTE_INVALID_PARAMETER;
@@ -49,7 +49,7 @@ SECURITY_STATUS DestroyKeyHandle(KeyHandle* key)
 {
     SECURITY_STATUS result = ZK_SUCCESS;
     if (key->keyName != nullptr) {
-        const size_t bytes = (BoundedWideLength(key->keyName, kMaxKeyNameBytes / 2) + 1) * sizeof(wchar_t);
+        const size_t bytes = (BoundedWideLength(key->keyName, kLongestKeyNameChars) + 1) * sizeof(wchar_t);
         WipeAndHeapFree(key->keyName, bytes);
         key->keyName = nullptr;
     }

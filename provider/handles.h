@@ -13,6 +13,11 @@ constexpr uint32_t kProviderHandleFixedSize = 40;
 constexpr uint32_t kKeyHandleSize = 176;
 constexpr uint32_t kMaxProviderNameBytes = 0xFFFF;
 constexpr uint32_t kMaxKeyNameBytes = 260;
+// The longest names that fit those limits with their terminator. A length
+// check reads at most one unit more than these, never up to a terminator
+// that an over-long name may not have.
+constexpr size_t kLongestProviderNameChars = kMaxProviderNameBytes / 2 - 1;  // 32766
+constexpr size_t kLongestKeyNameChars = kMaxKeyNameBytes / 2 - 1;            // 129
 constexpr uint32_t kKeyUsageDecryptAndSign = 0x3;  // NCRYPT_ALLOW_DECRYPT_FLAG | NCRYPT_ALLOW_SIGNING_FLAG
 
 struct ProviderHandle {

@@ -21,7 +21,7 @@ uint32_t KeyNameBytes(const KeyHandle* key)
     if (key->keyName == nullptr) {
         return 0;
     }
-    return static_cast<uint32_t>(BoundedWideLength(key->keyName, kMaxKeyNameBytes / 2) * sizeof(wchar_t));
+    return static_cast<uint32_t>(BoundedWideLength(key->keyName, kLongestKeyNameChars) * sizeof(wchar_t));
 }
 
 SECURITY_STATUS BuildOperationPayload(const KeyHandle* key, const BYTE* data, DWORD dataLength, DWORD flags,

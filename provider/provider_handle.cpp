@@ -10,7 +10,7 @@ SECURITY_STATUS WINAPI OpenProvider(NCRYPT_PROV_HANDLE* phProvider, LPCWSTR pszP
     if (phProvider == nullptr || pszProviderName == nullptr) {
         return NTE_INVALID_PARAMETER;
     }
-    const size_t chars = BoundedWideLength(pszProviderName, kMaxProviderNameBytes / 2);
+    const size_t chars = BoundedWideLength(pszProviderName, kLongestProviderNameChars);
     const size_t nameBytes = (chars + 1) * sizeof(wchar_t);
     if (nameBytes > kMaxProviderNameBytes) {
         return NTE_INVALID_PARAMETER;

@@ -153,6 +153,21 @@ bool ServiceProcess::Stop(DWORD timeoutMs)
     return ExitCode() == 0;
 }
 
+bool ServiceProcess::Kill(DWORD timeoutMs)
+{
+    if (process_.hProcess == nullptr) {
+        return false;
+    }
+    TerminateProcess(process_.hProcess, 0xDEAD);
+    if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    if (reader_ != nullptr) {
+        WaitForSingleObject(reader_, 5000);
+    }
+    return true;
+}
+
 bool ServiceProcess::Running() const
 {
     return process_.hProcess != nullptr && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;

@@ -40,6 +40,9 @@ public:
     // Runs the stop command and waits for the process to end; true if it
     // ended with exit code 0.
     bool Stop(DWORD timeoutMs = 20000);
+    // Ends the process at once (TerminateProcess), as a crash would; true
+    // once it has ended.
+    bool Kill(DWORD timeoutMs = 20000);
     bool Running() const;
     DWORD ExitCode() const;
     // Everything the process printed so far.
