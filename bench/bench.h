@@ -43,11 +43,14 @@ struct StepRow {
 struct ThroughputRow {
     int threads = 0;
     DWORD instances = 0;
-    double seconds = 0;
+    int rounds = 0;
+    double seconds = 0;  // all rounds together
     long long ok = 0;
     long long failed = 0;
     std::string load;       // the machine's load average after the run
     double machineBusy = -1;  // share of all the machine's CPU time that was busy (every process)
+    Summary rate;             // signatures per second, over the rounds
+    Summary vsOne;            // rate / the same round's 1-thread rate
 };
 
 struct Results {

@@ -68,8 +68,15 @@ bool MachineJiffies(double* busy, double* total)
     return true;
 }
 
-bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, DWORD instances,
-                double seconds, Results* r)
+struct Segment {
+    long long ok = 0;
+    long long failed = 0;
+    double seconds = 0;
+    double machineBusy = -1;
+};
+
+// `threads` threads sign for `seconds`.
+bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, double seconds, Segment* out)
 {
     Shared shared;
     shared.pv = &pv;
@@ -93,34 +100,21 @@ bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, DWORD in
     Sleep(static_cast<DWORD>(seconds * 1000));
     InterlockedExchange(&shared.stop, 1);
     WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, INFINITE);
-    const double elapsed = (NowUs() - t0) / 1e6;
+    out->seconds = (NowUs() - t0) / 1e6;
     double busy1 = 0;
     double total1 = 0;
-    const double machineBusy = haveMachine && MachineJiffies(&busy1, &total1) && total1 > total0
-                                   ? (busy1 - busy0) / (total1 - total0)
-                                   : -1;
+    out->machineBusy = haveMachine && MachineJiffies(&busy1, &total1) && total1 > total0
+                           ? (busy1 - busy0) / (total1 - total0)
+                           : -1;
     for (HANDLE h : handles) {
         CloseHandle(h);
     }
     CloseHandle(shared.go);
-    if (handles.size() != workers.size()) {
-        return false;
-    }
-    ThroughputRow row;
-    row.threads = threads;
-    row.instances = instances;
-    row.seconds = elapsed;
-    row.load = LoadAverage();
-    row.machineBusy = machineBusy;
     for (const Worker& w : workers) {
-        row.ok += w.ok;
-        row.failed += w.failed;
+        out->ok += w.ok;
+        out->failed += w.failed;
     }
-    r->throughput.push_back(row);
-    std::printf("throughput %2d threads, %2lu instances: %7.1f ops/s, %lld failures, machine busy %.0f %%, load %s\n",
-                threads, instances, static_cast<double>(row.ok) / elapsed, row.failed, 100.0 * machineBusy,
-                row.load.c_str());
-    return true;
+    return handles.size() == workers.size();
 }
 
 }  // namespace
@@ -142,19 +136,60 @@ std::string LoadAverage()
     return text.substr(0, text.find(' '));
 }
 
+// Short segments of every thread count in turn, the order rotated each
+// round, so that the machine's changing load hits every count alike; each
+// count's rate is the median over the rounds, and its ratio to one thread the
+// median of the ratios within each round.
 bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Results* r)
 {
     NCRYPT_KEY_HANDLE key = pv.Open(KeyName(2048));
     if (key == 0) {
         return false;
     }
-    const double seconds = s.quick ? 0.5 : 5.0;
+    const int counts[] = {1, 2, 4, 8, 16};
+    constexpr size_t kCounts = sizeof(counts) / sizeof(counts[0]);
+    const int rounds = s.quick ? 3 : 9;
+    const double seconds = s.quick ? 0.25 : 0.7;
+    std::vector<ThroughputRow> rows(kCounts);
+    std::vector<std::vector<double>> rates(kCounts);
+    std::vector<std::vector<double>> ratios(kCounts);
+    std::vector<std::vector<double>> busy(kCounts);
     bool ok = true;
-    for (int threads : {1, 2, 4, 8, 16}) {
-        ok = ok && RunThreads(pv, key, threads, instances, seconds, r);
+    for (int round = 0; round < rounds && ok; ++round) {
+        double roundRate[kCounts] = {};
+        for (size_t k = 0; k < kCounts && ok; ++k) {
+            const size_t c = (k + static_cast<size_t>(round)) % kCounts;
+            Segment seg;
+            ok = RunThreads(pv, key, counts[c], seconds, &seg);
+            rows[c].ok += seg.ok;
+            rows[c].failed += seg.failed;
+            rows[c].seconds += seg.seconds;
+            roundRate[c] = static_cast<double>(seg.ok) / seg.seconds;
+            rates[c].push_back(roundRate[c]);
+            busy[c].push_back(seg.machineBusy);
+        }
+        for (size_t c = 0; c < kCounts && roundRate[0] > 0; ++c) {
+            ratios[c].push_back(roundRate[c] / roundRate[0]);
+        }
     }
     pv.t->FreeKey(pv.prov, key);
-    return ok;
+    if (!ok) {
+        return false;
+    }
+    for (size_t c = 0; c < kCounts; ++c) {
+        ThroughputRow& row = rows[c];
+        row.threads = counts[c];
+        row.instances = instances;
+        row.rounds = rounds;
+        row.rate = Summarize(rates[c]);
+        row.vsOne = Summarize(ratios[c]);
+        row.machineBusy = Summarize(busy[c]).median;
+        row.load = LoadAverage();
+        r->throughput.push_back(row);
+        std::printf("throughput %2d threads, %2lu instances: %7.1f ops/s (%.2fx), %lld failures, machine busy %.0f %%\n",
+                    row.threads, instances, row.rate.median, row.vsOne.median, row.failed, 100.0 * row.machineBusy);
+    }
+    return true;
 }
 
 }  // namespace bench
