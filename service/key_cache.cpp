@@ -14,23 +14,28 @@ CachedKey::~CachedKey()
     }
 }
 
-KeyLease::KeyLease(CachedKey* key)
+KeyLease::KeyLease(CachedKey* key) : key_(key)
 {
-    const ULONG start = static_cast<ULONG>(InterlockedIncrement(&key->nextCopy));
-    for (size_t i = 0; i < kKeyCopies; ++i) {
-        KeyHandles* c = &key->copies[(start + i) % kKeyCopies];
-        if (TryAcquireSRWLockExclusive(&c->lock)) {
-            copy_ = c;
-            return;
+    AcquireSRWLockExclusive(&key->copiesLock);
+    for (;;) {
+        for (size_t i = 0; i < kKeyCopies; ++i) {
+            if (!key->inUse[i]) {
+                key->inUse[i] = true;
+                index_ = i;
+                ReleaseSRWLockExclusive(&key->copiesLock);
+                return;
+            }
         }
+        SleepConditionVariableSRW(&key->copyFreed, &key->copiesLock, INFINITE, 0);
     }
-    copy_ = &key->copies[start % kKeyCopies];
-    AcquireSRWLockExclusive(&copy_->lock);
 }
 
 KeyLease::~KeyLease()
 {
-    ReleaseSRWLockExclusive(&copy_->lock);
+    AcquireSRWLockExclusive(&key_->copiesLock);
+    key_->inUse[index_] = false;
+    ReleaseSRWLockExclusive(&key_->copiesLock);
+    WakeConditionVariable(&key_->copyFreed);
 }
 
 namespace {

@@ -14,13 +14,12 @@
 #include <vector>
 
 // One imported copy of a key. Private-key operations on one BCrypt handle
-// are not assumed to be thread-safe, so each copy has its own lock.
+// are not assumed to be thread-safe, so a copy serves one operation at a time.
 struct KeyHandles {
     BCRYPT_KEY_HANDLE key = nullptr;     // PKCS#1 signatures and decryption
     // PSS gets a handle of its own: Wine's BCrypt restricts a key to PSS once
     // it has made a PSS signature, and later PKCS#1 use of it fails.
     BCRYPT_KEY_HANDLE pssKey = nullptr;
-    SRWLOCK lock = SRWLOCK_INIT;
 };
 
 // Copies per key: one lock per key would let only one private-key operation
@@ -34,24 +33,27 @@ struct CachedKey {
     ~CachedKey();
 
     KeyHandles copies[kKeyCopies];
-    volatile LONG nextCopy = 0;
+    SRWLOCK copiesLock = SRWLOCK_INIT;  // guards inUse
+    CONDITION_VARIABLE copyFreed = CONDITION_VARIABLE_INIT;
+    bool inUse[kKeyCopies] = {};
     ULONG bits = 0;
     std::vector<BYTE> publicBlob;  // "RSAPUBLICBLOB"
     KeyFileStamp stamp;
 };
 
-// Locks a copy of the key that no other operation holds, if there is one,
-// else waits for one; released by the destructor.
+// Takes a copy of the key that no other operation holds, waiting until one
+// is given back if all are in use; the destructor gives it back.
 class KeyLease {
 public:
     explicit KeyLease(CachedKey* key);
     ~KeyLease();
     KeyLease(const KeyLease&) = delete;
     KeyLease& operator=(const KeyLease&) = delete;
-    const KeyHandles& handles() const { return *copy_; }
+    const KeyHandles& handles() const { return key_->copies[index_]; }
 
 private:
-    KeyHandles* copy_;
+    CachedKey* key_;
+    size_t index_ = 0;
 };
 
 struct KeyCache {

@@ -2,6 +2,7 @@
 // log lines and the command line.
 #include "command_line.h"
 #include "exchange_log.h"
+#include "key_cache.h"
 #include "key_file.h"
 #include "key_name.h"
 #include "raw_rsa.h"
@@ -10,6 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -52,6 +57,40 @@ TEST(KeyFile, RoundTripsAndRefusesEveryMalformedVariant)
     EXPECT_TRUE(ReadKeyFileName(file.data(), file.size() - 2, &name));
     EXPECT_EQ(L"name", name);
     EXPECT_FALSE(ReadKeyFileName(file.data(), 14, &name));
+}
+
+// Leases only lock copies; the handles may stay empty here.
+TEST(KeyLease, ConcurrentUsesGetSeparateCopiesAndTheNextOneWaits)
+{
+    CachedKey key;
+    std::vector<std::unique_ptr<KeyLease>> held;
+    std::set<const KeyHandles*> copies;
+    for (size_t i = 0; i < kKeyCopies; ++i) {
+        held.push_back(std::make_unique<KeyLease>(&key));
+        copies.insert(&held.back()->handles());
+    }
+    EXPECT_EQ(kKeyCopies, copies.size());
+
+    std::atomic<const KeyHandles*> got{nullptr};
+    std::thread waiter([&] {
+        KeyLease lease(&key);
+        got = &lease.handles();
+    });
+    Sleep(100);
+    EXPECT_EQ(nullptr, got.load());  // every copy is in use
+    const KeyHandles* freed = &held[1]->handles();
+    held[1].reset();
+    waiter.join();
+    EXPECT_EQ(freed, got.load());
+
+    // Once all are given back, all can be taken again at once.
+    held.clear();
+    copies.clear();
+    for (size_t i = 0; i < kKeyCopies; ++i) {
+        held.push_back(std::make_unique<KeyLease>(&key));
+        copies.insert(&held.back()->handles());
+    }
+    EXPECT_EQ(kKeyCopies, copies.size());
 }
 
 TEST(KeyName, FileNamesAreDistinctPerExactName)
