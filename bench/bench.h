@@ -49,6 +49,7 @@ struct ThroughputRow {
     long long failed = 0;
     std::string load;       // the machine's load average after the run
     double machineBusy = -1;  // share of all the machine's CPU time that was busy (every process)
+    double wineserverBusy = -1;  // CPU seconds per second of the prefix's wineserver (one thread)
     Summary rate;             // signatures per second, over the rounds
     Summary vsOne;            // rate / the same round's 1-thread rate
 };

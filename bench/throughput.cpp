@@ -68,15 +68,96 @@ bool MachineJiffies(double* busy, double* total)
     return true;
 }
 
+std::string ReadProcFile(const std::string& path)
+{
+    std::string text;
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        return text;
+    }
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(f, buf, sizeof(buf), &got, nullptr) && got > 0) {
+        text.append(buf, got);
+    }
+    CloseHandle(f);
+    return text;
+}
+
+// The Linux process id of the wineserver of this Wine prefix (every pipe
+// transfer, wait and connect of client and service is a request to it), or
+// an empty string.
+std::string FindWineserver()
+{
+    char prefix[1024];
+    const DWORD n = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
+    if (n == 0 || n >= sizeof(prefix)) {
+        return "";
+    }
+    const std::string wanted = std::string("WINEPREFIX=") + prefix;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA("Z:\\proc\\*", &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return "";
+    }
+    std::string found;
+    do {
+        const std::string pid = entry.cFileName;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const std::string dir = "Z:\\proc\\" + pid;
+        if (ReadProcFile(dir + "\\comm").rfind("wineserver", 0) != 0) {
+            continue;
+        }
+        const std::string variables = ReadProcFile(dir + "\\environ");
+        for (size_t at = 0; at < variables.size();) {
+            const size_t end = variables.find('\0', at);
+            if (variables.compare(at, (end == std::string::npos ? variables.size() : end) - at, wanted) == 0) {
+                found = pid;
+            }
+            if (end == std::string::npos) {
+                break;
+            }
+            at = end + 1;
+        }
+    } while (found.empty() && FindNextFileA(find, &entry));
+    FindClose(find);
+    return found;
+}
+
+// User + system seconds of a Linux process, or -1.
+double ProcessSeconds(const std::string& pid)
+{
+    if (pid.empty()) {
+        return -1;
+    }
+    const std::string stat = ReadProcFile("Z:\\proc\\" + pid + "\\stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    // After the name: state (field 3) ... utime (14), stime (15), in clock ticks of 1/100 s.
+    double utime = 0;
+    double stime = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lf %lf", &utime,
+                    &stime) != 2) {
+        return -1;
+    }
+    return (utime + stime) / 100.0;
+}
+
 struct Segment {
     long long ok = 0;
     long long failed = 0;
     double seconds = 0;
     double machineBusy = -1;
+    double wineserverBusy = -1;  // its CPU seconds per second
 };
 
 // `threads` threads sign for `seconds`.
-bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, double seconds, Segment* out)
+bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, double seconds, const std::string& server,
+                Segment* out)
 {
     Shared shared;
     shared.pv = &pv;
@@ -95,12 +176,15 @@ bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, double s
     double busy0 = 0;
     double total0 = 0;
     const bool haveMachine = MachineJiffies(&busy0, &total0);
+    const double server0 = ProcessSeconds(server);
     const double t0 = NowUs();
     SetEvent(shared.go);
     Sleep(static_cast<DWORD>(seconds * 1000));
     InterlockedExchange(&shared.stop, 1);
     WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, INFINITE);
     out->seconds = (NowUs() - t0) / 1e6;
+    const double server1 = ProcessSeconds(server);
+    out->wineserverBusy = server0 >= 0 && server1 >= 0 ? (server1 - server0) / out->seconds : -1;
     double busy1 = 0;
     double total1 = 0;
     out->machineBusy = haveMachine && MachineJiffies(&busy1, &total1) && total1 > total0
@@ -154,19 +238,22 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
     std::vector<std::vector<double>> rates(kCounts);
     std::vector<std::vector<double>> ratios(kCounts);
     std::vector<std::vector<double>> busy(kCounts);
+    std::vector<std::vector<double>> serverBusy(kCounts);
+    const std::string server = FindWineserver();
     bool ok = true;
     for (int round = 0; round < rounds && ok; ++round) {
         double roundRate[kCounts] = {};
         for (size_t k = 0; k < kCounts && ok; ++k) {
             const size_t c = (k + static_cast<size_t>(round)) % kCounts;
             Segment seg;
-            ok = RunThreads(pv, key, counts[c], seconds, &seg);
+            ok = RunThreads(pv, key, counts[c], seconds, server, &seg);
             rows[c].ok += seg.ok;
             rows[c].failed += seg.failed;
             rows[c].seconds += seg.seconds;
             roundRate[c] = static_cast<double>(seg.ok) / seg.seconds;
             rates[c].push_back(roundRate[c]);
             busy[c].push_back(seg.machineBusy);
+            serverBusy[c].push_back(seg.wineserverBusy);
         }
         for (size_t c = 0; c < kCounts && roundRate[0] > 0; ++c) {
             ratios[c].push_back(roundRate[c] / roundRate[0]);
@@ -184,10 +271,13 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
         row.rate = Summarize(rates[c]);
         row.vsOne = Summarize(ratios[c]);
         row.machineBusy = Summarize(busy[c]).median;
+        row.wineserverBusy = Summarize(serverBusy[c]).median;
         row.load = LoadAverage();
         r->throughput.push_back(row);
-        std::printf("throughput %2d threads, %2lu instances: %7.1f ops/s (%.2fx), %lld failures, machine busy %.0f %%\n",
-                    row.threads, instances, row.rate.median, row.vsOne.median, row.failed, 100.0 * row.machineBusy);
+        std::printf("throughput %2d threads, %2lu instances: %7.1f ops/s (%.2fx), %lld failures, machine busy %.0f %%, "
+                    "wineserver %.0f %%\n",
+                    row.threads, instances, row.rate.median, row.vsOne.median, row.failed, 100.0 * row.machineBusy,
+                    100.0 * row.wineserverBusy);
     }
     return true;
 }
