@@ -226,8 +226,8 @@ bool Segment(LONGLONG begin, LONGLONG end, double perUs, std::vector<std::vector
         ios[6].end,            // proof HMAC and its two writes
         algCloses[3]->t1,      // request IV and AES encryption
         algCloses[4]->t1,      // request MAC
-        ios[12].end,           // six envelope writes
-        ios[13].end,           // first reply read: the service's work
+        ios[11].end,           // first five envelope writes
+        ios[13].end,           // the MAC's write and the first reply read: the service's work
         ios[18].end,           // five more reply reads
         algCloses[5]->t1,      // reply MAC check
         algCloses[6]->t1,      // reply decryption
@@ -265,8 +265,8 @@ const char* const kStepNames[] = {
     "proof: HMAC and 2 writes",
     "request: IV and AES-CBC encryption",
     "request MAC (HMAC)",
-    "request envelope: 6 writes",
-    "reply: first read (waits for the service)",
+    "request envelope: first 5 writes",
+    "last request write + first reply read (the service's work)",
     "reply: 5 further reads",
     "reply MAC check (HMAC)",
     "reply AES-CBC decryption and checks",
