@@ -77,7 +77,10 @@ HANDLE CreateInstance(bool first)
 // One connection's I/O: every operation also ends when the service stops.
 class Connection {
 public:
-    Connection(HANDLE pipe, HANDLE stop, bool split) : pipe_(pipe), stop_(stop), split_(split) {}
+    Connection(HANDLE pipe, HANDLE stop, bool split, std::optional<uint32_t> budget)
+        : pipe_(pipe), stop_(stop), split_(split), budget_(budget)
+    {
+    }
 
     bool Transfer(bool write, BYTE* p, DWORD n)
     {
@@ -113,7 +116,19 @@ public:
     bool Write(const std::vector<BYTE>& bytes)
     {
         std::vector<BYTE> copy = bytes;
-        const DWORD n = static_cast<DWORD>(copy.size());
+        DWORD n = static_cast<DWORD>(copy.size());
+        if (budget_) {
+            // Cut: what fits in the budget goes out, then nothing more.
+            const DWORD allowed = n < *budget_ ? n : *budget_;
+            *budget_ -= allowed;
+            if (allowed < n) {
+                cut_ = true;
+                if (allowed != 0) {
+                    Transfer(true, copy.data(), allowed);
+                }
+                return false;
+            }
+        }
         if (split_ && n >= 2) {
             const DWORD half = n / 2;
             if (!Transfer(true, copy.data(), half)) {
@@ -171,11 +186,14 @@ public:
     }
 
     HANDLE pipe() const { return pipe_; }
+    bool cut() const { return cut_; }
 
 private:
     HANDLE pipe_;
     HANDLE stop_;
     bool split_;
+    std::optional<uint32_t> budget_;
+    bool cut_ = false;
 };
 
 std::vector<BYTE> Hmac(const std::vector<BYTE>& key, const std::vector<BYTE>& data)
@@ -418,9 +436,14 @@ DWORD WINAPI ServeLoop(LPVOID param)
             script = st->script;
         }
         ObservedExchange rec;
-        Connection c(pipe, st->stop, script.splitFields);
-        if (Serve(c, script, rec)) {
+        Connection c(pipe, st->stop, script.splitFields, script.cutAfterBytes);
+        if (Serve(c, script, rec) && !c.cut()) {
             c.DrainUntilClosed();
+        }
+        if (c.cut()) {
+            // Let the client take what was written before the disconnect drops it.
+            FlushFileBuffers(pipe);
+            rec.stoppedAt = "cut";
         }
         DisconnectNamedPipe(pipe);
         {

@@ -63,6 +63,9 @@ struct ServiceScript {
 
     // -- delivery --
     bool splitFields = false;  // every field of two or more bytes in two writes, 20 ms apart
+    // If set, the service writes only this many bytes in all (hello onward),
+    // waits until the client has read them, and disconnects.
+    std::optional<uint32_t> cutAfterBytes;
 };
 
 // What one connection saw and did, from the service's side.
