@@ -499,9 +499,7 @@ namespace {
 // and the local operations in one sweep. The first failing step decides.
 TEST_F(FailureSweep, WholeSession)
 {
-    Sweep(
-        "whole session",
-        [&] {
+    const auto session = [&] {
             RunResult r;
             NCRYPT_PROV_HANDLE h = kUntouchedKey;
             NCRYPT_KEY_HANDLE k = kUntouchedKey;
@@ -560,8 +558,8 @@ TEST_F(FailureSweep, WholeSession)
                 r.status = freedKey != 0 ? freedKey : freedProv;
             }
             return r;
-        },
-        [](zt::Fn fn, uint64_t ordinal, LONG injected, SECURITY_STATUS s) {
+        };
+    const auto allowed = [](zt::Fn fn, uint64_t ordinal, LONG injected, SECURITY_STATUS s) {
             const SECURITY_STATUS mapped = zt::ExpectedMapping(injected);
             if (zt::IsReleaseCall(fn)) {
                 return In(s, {0, NTE_BAD_KEYSET, NTE_INTERNAL_ERROR, mapped});
@@ -576,7 +574,41 @@ TEST_F(FailureSweep, WholeSession)
                 return In(s, {NTE_BAD_KEYSET, NTE_INTERNAL_ERROR, mapped});
             }
             return In(s, {NTE_BAD_KEYSET, NTE_INTERNAL_ERROR});
-        });
+        };
+    Sweep("whole session", session, allowed);
+
+    // Every call of one function failing, from its first on: a platform
+    // function that stays broken must not make the provider hang, leak or
+    // damage the secret file either.
+    zt::Interposer spy(provider.module());
+    size_t functions = 0;
+    for (int f = 0; f < static_cast<int>(zt::Fn::Count); ++f) {
+        const zt::Fn fn = static_cast<zt::Fn>(f);
+        if (fn == zt::Fn::GetTickCount64 || fn == zt::Fn::Sleep) {
+            continue;
+        }
+        spy.Reset();
+        const LONG status = zt::InjectedStatus(static_cast<uint64_t>(f));
+        spy.FailNthCallOf(fn, 1, true);
+        spy.SetFailureStatus(status);
+        spy.SetFailureLastError(zt::PlausibleLastError(fn, 1));
+        const ULONGLONG start = GetTickCount64();
+        const RunResult r = session();
+        const ULONGLONG took = GetTickCount64() - start;
+        if (spy.CallCount(fn) == 0) {
+            continue;  // the session does not call it
+        }
+        ++functions;
+        const std::string where = std::string("every ") + zt::FnName(fn) + " failing (" + Hex(status) +
+                                  "): status " + Hex(r.status);
+        EXPECT_TRUE(allowed(fn, 1, status, r.status)) << where;
+        EXPECT_TRUE(r.status == 0 ? r.outputsRight : r.outputsClean) << where << " " << r.detail;
+        EXPECT_EQ("", zt::HygieneProblems(spy)) << where;
+        bool exists = false;
+        EXPECT_EQ(secretBefore, zt::ReadWholeFile(secretFile, &exists)) << where << ": the secret file changed";
+        EXPECT_LT(took, 4000u) << where << ": took " << took << " ms";
+    }
+    std::printf("[failure sweep] whole session, every call of one function failing: %zu functions\n", functions);
 }
 
 }  // namespace
