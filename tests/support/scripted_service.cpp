@@ -412,11 +412,12 @@ DWORD WINAPI ServeLoop(LPVOID param)
         HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ov.hEvent = event;
         bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
+        DWORD connectError = 0;
         if (!connected) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_PIPE_CONNECTED) {
+            connectError = GetLastError();
+            if (connectError == ERROR_PIPE_CONNECTED) {
                 connected = true;
-            } else if (error == ERROR_IO_PENDING) {
+            } else if (connectError == ERROR_IO_PENDING) {
                 HANDLE both[2] = {event, st->stop};
                 const DWORD r = WaitForMultipleObjects(2, both, FALSE, INFINITE);
                 if (r != WAIT_OBJECT_0) {
@@ -424,11 +425,29 @@ DWORD WINAPI ServeLoop(LPVOID param)
                 }
                 DWORD ignored = 0;
                 connected = GetOverlappedResult(pipe, &ov, &ignored, TRUE) && r == WAIT_OBJECT_0;
+                connectError = connected ? 0 : GetLastError();
             }
         }
         CloseHandle(event);
-        if (!connected || WaitForSingleObject(st->stop, 0) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(st->stop, 0) == WAIT_OBJECT_0) {
             break;
+        }
+        if (!connected) {
+            // A client that connected and closed before this instance got to
+            // it: count the connection and listen again, so the instance is
+            // not lost to the rest of the test.
+            if (connectError != ERROR_NO_DATA && connectError != ERROR_BROKEN_PIPE) {
+                break;
+            }
+            ObservedExchange gone;
+            gone.stoppedAt = "client closed before serving";
+            DisconnectNamedPipe(pipe);
+            {
+                Lock guard(&st->lock);
+                st->finished.push_back(std::move(gone));
+            }
+            SetEvent(st->finishedEvent);
+            continue;
         }
         ServiceScript script;
         {
