@@ -7,4 +7,5 @@ build=${ZK_BUILD_DIR:-$root/build}
 ZK_BUILD_DIR=$build "$root/scripts/build.sh"
 "$root/scripts/check-binaries.sh" "$build/bin"
 cd "$build"
-ctest --output-on-failure --timeout 900 "$@"
+# Verbose: every test case and the robustness suites' counts are shown.
+ctest -V --timeout 900 "$@"
