@@ -36,6 +36,8 @@ bool Launch(const std::wstring& args, const std::wstring& logPath, PROCESS_INFOR
     return ok != FALSE;
 }
 
+}  // namespace
+
 std::string ReadFileText(const std::wstring& path)
 {
     std::string text;
@@ -52,8 +54,6 @@ std::string ReadFileText(const std::wstring& path)
     CloseHandle(f);
     return text;
 }
-
-}  // namespace
 
 bool RunServiceCommand(const std::wstring& args, const std::wstring& dataRoot, std::string* output)
 {

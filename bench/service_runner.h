@@ -11,6 +11,9 @@ namespace bench {
 // Full path of a file beside the benchmark executable.
 std::wstring BesideExe(const wchar_t* name);
 
+// The whole content of a file that may still be open for writing elsewhere.
+std::string ReadFileText(const std::wstring& path);
+
 // Runs "ZentravaSigningService <args> --data-root <root>" to its end; true on exit code 0.
 bool RunServiceCommand(const std::wstring& args, const std::wstring& dataRoot, std::string* output);
 

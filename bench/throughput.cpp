@@ -2,6 +2,7 @@
 // handle, for a fixed time each, against a service with a given number of
 // pipe instances. A failed exchange is counted, not retried.
 #include "bench.h"
+#include "service_runner.h"
 
 #include <cstdio>
 
@@ -68,20 +69,10 @@ bool MachineJiffies(double* busy, double* total)
     return true;
 }
 
+// /proc paths are plain ASCII.
 std::string ReadProcFile(const std::string& path)
 {
-    std::string text;
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        return text;
-    }
-    char buf[4096];
-    DWORD got = 0;
-    while (ReadFile(f, buf, sizeof(buf), &got, nullptr) && got > 0) {
-        text.append(buf, got);
-    }
-    CloseHandle(f);
-    return text;
+    return ReadFileText(std::wstring(path.begin(), path.end()));
 }
 
 // The Linux process id of the wineserver of this Wine prefix (every pipe

@@ -21,6 +21,16 @@
 
 namespace {
 
+// A printable scenario label from an ASCII property name.
+std::string SweepLabel(const char* prefix, const wchar_t* name)
+{
+    std::string label = prefix;
+    for (const wchar_t* c = name; *c != 0; ++c) {
+        label += static_cast<char>(*c);
+    }
+    return label;
+}
+
 const wchar_t kKeyName[] = L"sweep-key";
 constexpr DWORD kKeyBytes = 256;
 constexpr NCRYPT_KEY_HANDLE kUntouchedKey = 0x77;
@@ -380,10 +390,7 @@ TEST_F(FailureSweep, KeyProperties)
                                             L"Key Type",       L"Length",       L"Name",          L"Algorithm Group",
                                             L"Unique Name"};
     for (const wchar_t* name : kNames) {
-        std::string label = "GetKeyProperty ";
-        for (const wchar_t* c = name; *c != 0; ++c) {
-            label += static_cast<char>(*c);
-        }
+        const std::string label = SweepLabel("GetKeyProperty ", name);
         Sweep(
             label.c_str(),
             [&] {
@@ -418,10 +425,7 @@ TEST_F(FailureSweep, ProviderPropertiesAndAlgorithms)
     static const wchar_t* const kNames[] = {L"Impl Type", L"Max Name Length", L"Name", L"Version",
                                             L"Security Descr Support"};
     for (const wchar_t* name : kNames) {
-        std::string label = "GetProviderProperty ";
-        for (const wchar_t* c = name; *c != 0; ++c) {
-            label += static_cast<char>(*c);
-        }
+        const std::string label = SweepLabel("GetProviderProperty ", name);
         Sweep(
             label.c_str(),
             [&] {
