@@ -5,7 +5,7 @@
 namespace zkt {
 namespace {
 
-struct CommandSpec {
+struct CommandEntry {
     const wchar_t* name;
     Command command;
     size_t positionals;
@@ -14,7 +14,7 @@ struct CommandSpec {
     bool takesFormat;                // --format
 };
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {L"help", Command::Help, 0, L"", false, false},
     {L"provider", Command::Provider, 0, L"", false, false},
     {L"key", Command::Key, 1, L"<key-name>", false, false},
@@ -59,7 +59,7 @@ ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args)
 {
     ParsedArguments result;
     ToolOptions& o = result.options;
-    const CommandSpec* spec = nullptr;
+    const CommandEntry* entry = nullptr;
     std::vector<std::wstring> positionals;
     bool wantsHelp = false;
     bool hashGiven = false, pssGiven = false, formatGiven = false, dllGiven = false;
@@ -67,13 +67,13 @@ ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args)
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& arg = args[i];
         if (arg.size() < 2 || arg[0] != L'-' || arg == L"-") {
-            if (spec == nullptr) {
-                for (const CommandSpec& candidate : kCommands) {
+            if (entry == nullptr) {
+                for (const CommandEntry& candidate : kCommands) {
                     if (arg == candidate.name) {
-                        spec = &candidate;
+                        entry = &candidate;
                     }
                 }
-                if (spec == nullptr) {
+                if (entry == nullptr) {
                     return Fail(L"unknown command '" + arg + L"'");
                 }
             } else {
@@ -143,26 +143,26 @@ ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args)
         o.command = Command::Help;
         return result;
     }
-    if (spec == nullptr) {
+    if (entry == nullptr) {
         return Fail(L"no command given");
     }
-    o.command = spec->command;
-    const std::wstring cmd = spec->name;
+    o.command = entry->command;
+    const std::wstring cmd = entry->name;
     if (o.viaNcrypt && dllGiven) {
         return Fail(L"--dll and --ncrypt exclude each other");
     }
-    if ((hashGiven || pssGiven) && !spec->takesHash) {
+    if ((hashGiven || pssGiven) && !entry->takesHash) {
         return Fail(std::wstring(hashGiven ? L"--hash" : L"--pss") + L" does not apply to '" + cmd + L"'");
     }
-    if (formatGiven && !spec->takesFormat) {
+    if (formatGiven && !entry->takesFormat) {
         return Fail(L"--format does not apply to '" + cmd + L"'");
     }
-    if (positionals.size() != spec->positionals) {
+    if (positionals.size() != entry->positionals) {
         std::wstring usage = L"'" + cmd + L"' takes ";
-        usage += spec->positionals == 0 ? std::wstring(L"no arguments") : std::wstring(spec->positionalNames);
+        usage += entry->positionals == 0 ? std::wstring(L"no arguments") : std::wstring(entry->positionalNames);
         return Fail(usage);
     }
-    if (spec->positionals >= 1) {
+    if (entry->positionals >= 1) {
         o.keyName = positionals[0];
     }
     switch (o.command) {
