@@ -3,6 +3,7 @@
 // same 19 on one event, alternated.
 #include "bench.h"
 
+#include "pipe_pair.h"
 #include "timed_pipe_io.h"
 
 #include <cstdio>
@@ -11,34 +12,7 @@ namespace bench {
 
 namespace {
 
-struct PipePair {
-    HANDLE server = INVALID_HANDLE_VALUE;
-    HANDLE client = INVALID_HANDLE_VALUE;
-    ~PipePair()
-    {
-        if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
-        if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
-    }
-};
-
-bool Connect(PipePair* p)
-{
-    const wchar_t* name = L"\\\\.\\pipe\\ZentravaBenchTransfers";
-    p->server = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
-                                 4096, 0, nullptr);
-    if (p->server == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ConnectNamedPipe(p->server, &ov);
-    p->client = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                            nullptr);
-    DWORD ignored = 0;
-    const bool ok = p->client != INVALID_HANDLE_VALUE && GetOverlappedResult(p->server, &ov, &ignored, TRUE);
-    CloseHandle(ov.hEvent);
-    return ok;
-}
+using zt::PipePair;
 
 // The 19 fields of an exchange as writes on one end and reads on the other.
 bool Fields(const PipePair& p, HANDLE event)
@@ -58,8 +32,8 @@ bool Fields(const PipePair& p, HANDLE event)
 
 bool RunTransferCost(const Settings& s, Results* r)
 {
-    PipePair p;
-    if (!Connect(&p)) {
+    PipePair p(L"\\\\.\\pipe\\ZentravaBenchTransfers");
+    if (!p.ok()) {
         std::printf("transfer cost: no pipe pair\n");
         return false;
     }

@@ -7,6 +7,7 @@
 #include "channel/session_keys.h"
 #include "channel/timed_pipe_io.h"
 #include "request_handler.h"
+#include "server_fields.h"
 
 #include <bcrypt.h>
 
@@ -95,14 +96,14 @@ const char* RunExchange(ServerState* state, HANDLE pipe, HANDLE event, ExchangeR
                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
         return "no-random";
     }
+    FieldReader reader(pipe, event);
     uint32_t clientNonceLength = 0;
     uint32_t proofLength = 0;
-    if (!WriteU32(pipe, kServerHello, event) || !WriteU32(pipe, kMaxServerNonceLength, event) ||
-        !TimedPipeWrite(pipe, s.serverNonce, kMaxServerNonceLength, nullptr, event) ||
-        !ReadU32(pipe, &clientNonceLength, event) || clientNonceLength != kClientNonceLength ||
-        !TimedPipeRead(pipe, s.clientNonce, kClientNonceLength, nullptr, event) ||
-        !ReadU32(pipe, &proofLength, event) || proofLength != kDigestLength ||
-        !TimedPipeRead(pipe, s.proof, kDigestLength, nullptr, event)) {
+    if (!WriteHello(pipe, s.serverNonce, kMaxServerNonceLength, event) ||
+        !ReadFieldU32(&reader, &clientNonceLength) || clientNonceLength != kClientNonceLength ||
+        !ReadField(&reader, s.clientNonce, kClientNonceLength) ||
+        !ReadFieldU32(&reader, &proofLength) || proofLength != kDigestLength ||
+        !ReadField(&reader, s.proof, kDigestLength)) {
         return "handshake-failed";
     }
     CopySecret(state, s.secret);
@@ -113,7 +114,7 @@ const char* RunExchange(ServerState* state, HANDLE pipe, HANDLE event, ExchangeR
     Envelope request;
     HeapBlock plaintext;
     uint32_t plaintextLength = 0;
-    if (!ReadEnvelope(pipe, &request, event)) {
+    if (!ReadBufferedEnvelope(&reader, &request)) {
         return "request-unreadable";
     }
     if (OpenEnvelope(s.keys, request, &plaintext, &plaintextLength) != 0) {
@@ -133,7 +134,7 @@ const char* RunExchange(ServerState* state, HANDLE pipe, HANDLE event, ExchangeR
     if (!BuildReplyPlaintext(reply, &replyPlaintext) ||
         SealEnvelope(s.keys, replyPlaintext.get(), static_cast<uint32_t>(replyPlaintext.size()),
                      &response) != 0 ||
-        !WriteEnvelope(pipe, response, event)) {
+        !WriteEnvelopeAtOnce(pipe, response, event)) {
         return "reply-not-sent";
     }
     AwaitClientClose(pipe, event);

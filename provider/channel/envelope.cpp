@@ -105,33 +105,7 @@ bool WriteEnvelope(HANDLE pipe, const Envelope& envelope, HANDLE event)
 
 bool ReadEnvelope(HANDLE pipe, Envelope* envelope, HANDLE event)
 {
-    ClearEnvelope(envelope);
-    uint32_t n = 0;
-    if (!ReadU32(pipe, &n, event) || n == 0 || n > kMaxEnvelopeIvLength) {
-        return false;
-    }
-    if (!TimedPipeRead(pipe, envelope->iv, n, nullptr, event)) {
-        return false;
-    }
-    envelope->ivLength = n;
-    if (!ReadU32(pipe, &n, event) || n == 0 || n > kMaxEnvelopeCiphertextLength) {
-        return false;
-    }
-    envelope->ciphertext = HeapBlock(n);
-    if (!envelope->ciphertext) {
-        return false;
-    }
-    envelope->ciphertextLength = n;
-    if (!TimedPipeRead(pipe, envelope->ciphertext.get(), n, nullptr, event)) {
-        return false;
-    }
-    if (!ReadU32(pipe, &n, event) || n == 0 || n > kMaxEnvelopeMacLength) {
-        return false;
-    }
-    envelope->mac = HeapBlock(n);
-    if (!envelope->mac) {
-        return false;
-    }
-    envelope->macLength = n;
-    return TimedPipeRead(pipe, envelope->mac.get(), n, nullptr, event);
+    return ReadEnvelopeFields(
+        [pipe, event](void* buffer, uint32_t length) { return TimedPipeRead(pipe, buffer, length, nullptr, event); },
+        envelope);
 }

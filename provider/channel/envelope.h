@@ -44,9 +44,51 @@ SECURITY_STATUS OpenEnvelope(const SessionKeys& keys, const Envelope& envelope, 
 // Writes the six fields with timed writes. `event`: see TimedPipeRead.
 bool WriteEnvelope(HANDLE pipe, const Envelope& envelope, HANDLE event = nullptr);
 
-// Reads the six fields with timed reads. Lengths out of bounds (IV 1..16,
+// Reads the six fields through `readField(void* buffer, uint32_t length)`,
+// which fills the whole buffer or fails. Lengths out of bounds (IV 1..16,
 // ciphertext 1..1,048,576, MAC 1..128) fail before anything is allocated
 // or read further.
+template <typename ReadField>
+bool ReadEnvelopeFields(ReadField&& readField, Envelope* envelope)
+{
+    ClearEnvelope(envelope);
+    BYTE field[4] = {};
+    if (!readField(field, 4)) {
+        return false;
+    }
+    uint32_t n = GetU32(field);
+    if (n == 0 || n > kMaxEnvelopeIvLength || !readField(envelope->iv, n)) {
+        return false;
+    }
+    envelope->ivLength = n;
+    if (!readField(field, 4)) {
+        return false;
+    }
+    n = GetU32(field);
+    if (n == 0 || n > kMaxEnvelopeCiphertextLength) {
+        return false;
+    }
+    envelope->ciphertext = HeapBlock(n);
+    if (!envelope->ciphertext) {
+        return false;
+    }
+    envelope->ciphertextLength = n;
+    if (!readField(envelope->ciphertext.get(), n) || !readField(field, 4)) {
+        return false;
+    }
+    n = GetU32(field);
+    if (n == 0 || n > kMaxEnvelopeMacLength) {
+        return false;
+    }
+    envelope->mac = HeapBlock(n);
+    if (!envelope->mac) {
+        return false;
+    }
+    envelope->macLength = n;
+    return readField(envelope->mac.get(), n);
+}
+
+// ReadEnvelopeFields with one timed read per field.
 bool ReadEnvelope(HANDLE pipe, Envelope* envelope, HANDLE event = nullptr);
 
 // u32 fields on the pipe.

@@ -106,6 +106,22 @@ bool TimedPipeRead(HANDLE pipe, void* buffer, uint32_t length, uint32_t* transfe
     return Transfer(false, pipe, event, static_cast<BYTE*>(buffer), length, transferred);
 }
 
+bool TimedPipeReadSome(HANDLE pipe, void* buffer, uint32_t capacity, uint32_t* transferred, HANDLE event,
+                       DWORD waitMs)
+{
+    *transferred = 0;
+    DWORD moved = 0;
+    if (!OneTransfer(false, pipe, event, static_cast<BYTE*>(buffer), capacity, waitMs, &moved)) {
+        return false;
+    }
+    if (moved == 0) {
+        SetLastError(ERROR_BROKEN_PIPE);
+        return false;
+    }
+    *transferred = moved;
+    return true;
+}
+
 bool TimedPipeWrite(HANDLE pipe, const void* buffer, uint32_t length, uint32_t* transferred, HANDLE event)
 {
     // WriteFile only reads the buffer.

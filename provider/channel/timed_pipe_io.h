@@ -17,3 +17,10 @@
 bool TimedPipeRead(HANDLE pipe, void* buffer, uint32_t length, uint32_t* transferred, HANDLE event = nullptr);
 bool TimedPipeWrite(HANDLE pipe, const void* buffer, uint32_t length, uint32_t* transferred,
                     HANDLE event = nullptr);
+
+// One overlapped read that completes as soon as any bytes arrive, with up to
+// `capacity` of them, waited for at most `waitMs`. An end of pipe (a read of
+// nothing) is a failure with ERROR_BROKEN_PIPE; a timeout cancels the read as
+// above. For a reader that buffers what the other side wrote back to back.
+bool TimedPipeReadSome(HANDLE pipe, void* buffer, uint32_t capacity, uint32_t* transferred, HANDLE event,
+                       DWORD waitMs);

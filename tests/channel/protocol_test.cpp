@@ -10,6 +10,8 @@
 #include "session_keys.h"
 #include "timed_pipe_io.h"
 
+#include "pipe_pair.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -222,27 +224,7 @@ TEST(Envelope, SealOpenAndTamper)
     ExpectClean(spy);
 }
 
-// A private pipe pair for the timed I/O tests.
-struct PipePair {
-    HANDLE server = INVALID_HANDLE_VALUE;
-    HANDLE client = INVALID_HANDLE_VALUE;
-    explicit PipePair(const wchar_t* name)
-    {
-        server = CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                  4096, 4096, 0, nullptr);
-        client = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                             nullptr);
-    }
-    ~PipePair()
-    {
-        if (client != INVALID_HANDLE_VALUE) {
-            CloseHandle(client);
-        }
-        if (server != INVALID_HANDLE_VALUE) {
-            CloseHandle(server);
-        }
-    }
-};
+using zt::PipePair;
 
 TEST(TimedPipeIo, ShortTransfersAreCompleted)
 {
