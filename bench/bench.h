@@ -14,6 +14,9 @@ namespace bench {
 
 struct Settings {
     bool quick = false;
+    // Only the 1- and 2-thread throughput, for a run that scripts/bench.sh
+    // confines to one CPU; its table goes into one_cpu.md.
+    bool throughputOnly = false;
     std::wstring dataRoot;  // LOCALAPPDATA of the service and of this process
     std::wstring outDir;    // where the report fragment and the chart data go
 };
@@ -82,6 +85,7 @@ bool RunThroughput(const Settings&, const Provider&, DWORD instances, Results*);
 // The machine's 1-minute load average, as Linux reports it ("?" if unknown).
 std::string LoadAverage();
 bool WriteReport(const Settings&, const Results&);
+bool WriteOneCpuReport(const Settings&, const Results&);
 
 // A SHA-256 value to sign (fixed, so every run signs the same input).
 void FixedHash(BYTE out[32]);

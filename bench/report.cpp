@@ -289,4 +289,23 @@ bool WriteReport(const Settings& s, const Results& r)
     return true;
 }
 
+bool WriteOneCpuReport(const Settings& s, const Results& r)
+{
+    FILE* f = OpenOut(s, L"one_cpu.md");
+    if (f == nullptr) {
+        std::printf("report: cannot write into the output folder\n");
+        return false;
+    }
+    std::fprintf(f, "| threads | rounds × seconds | signatures | per second | vs 1 thread | failures | machine CPU "
+                    "busy (all processes) |\n|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const ThroughputRow& row : r.throughput) {
+        std::fprintf(f, "| %d | %d × %.1f | %lld | %.0f (%.0f–%.0f) | %.2f× (%.2f–%.2f) | %lld | %.0f %% |\n",
+                     row.threads, row.rounds, row.seconds / row.rounds, row.ok, row.rate.median, row.rate.p10,
+                     row.rate.p90, row.vsOne.median, row.vsOne.p10, row.vsOne.p90, row.failed,
+                     100.0 * row.machineBusy);
+    }
+    std::fclose(f);
+    return true;
+}
+
 }  // namespace bench

@@ -222,7 +222,8 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
         return false;
     }
     const int counts[] = {1, 2, 4, 8, 16};
-    constexpr size_t kCounts = sizeof(counts) / sizeof(counts[0]);
+    constexpr size_t kAllCounts = sizeof(counts) / sizeof(counts[0]);
+    const size_t kCounts = s.throughputOnly ? 2 : kAllCounts;
     const int rounds = s.quick ? 3 : 9;
     const double seconds = s.quick ? 0.25 : 0.7;
     std::vector<ThroughputRow> rows(kCounts);
@@ -233,7 +234,7 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
     const std::string server = FindWineserver();
     bool ok = true;
     for (int round = 0; round < rounds && ok; ++round) {
-        double roundRate[kCounts] = {};
+        double roundRate[kAllCounts] = {};
         for (size_t k = 0; k < kCounts && ok; ++k) {
             const size_t c = (k + static_cast<size_t>(round)) % kCounts;
             Segment seg;

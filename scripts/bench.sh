@@ -15,7 +15,7 @@ for arg in "$@"; do
     esac
 done
 
-"$root/scripts/setup.sh" gnuplot-nox
+"$root/scripts/setup.sh" gnuplot-nox gcc
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target ZentravaKSPBench
 
@@ -26,6 +26,30 @@ winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
 
 "$build/wine-run.sh" "$build/bin/ZentravaKSPBench.exe" --data-root "$(winpath "$work/data")" \
     --out "$(winpath "$work/out")" $quick | tee "$work/bench.log"
+
+# What a hand-off between two processes costs here, natively: both on one
+# CPU, on the two CPUs, and wherever Linux puts them.
+cc -O2 -o "$work/handoff" "$root/bench/handoff.c"
+handoff_same=$("$work/handoff" 0 0)
+handoff_free=$("$work/handoff" -1 -1)
+handoff_across=""
+[ "$(nproc)" -ge 2 ] && handoff_across=$("$work/handoff" 0 1)
+echo "handoff round trip: one CPU $handoff_same us, two CPUs ${handoff_across:-n/a} us, unpinned $handoff_free us"
+
+# The 1- and 2-thread throughput again with the wineserver, the service and
+# the benchmark all confined to CPU 0, in a prefix of its own so that its
+# wineserver starts (and inherits the confinement) with this run.
+one_cpu=""
+if [ -z "$quick" ] && [ "$(nproc)" -ge 2 ]; then
+    one_prefix=$build/wineprefix-one-cpu
+    WINEPREFIX=$one_prefix wineserver -k 2>/dev/null || true
+    mkdir -p "$work/data-one-cpu" "$work/out-one-cpu"
+    ZK_WINEPREFIX=$one_prefix taskset -c 0 "$build/wine-run.sh" "$build/bin/ZentravaKSPBench.exe" \
+        --data-root "$(winpath "$work/data-one-cpu")" --out "$(winpath "$work/out-one-cpu")" --throughput-only \
+        | tee "$work/bench-one-cpu.log"
+    WINEPREFIX=$one_prefix wineserver -k 2>/dev/null || true
+    one_cpu=$work/out-one-cpu/one_cpu.md
+fi
 
 if [ -n "$quick" ]; then
     doc=$work/benchmarks.md
@@ -55,6 +79,25 @@ cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
     echo "![chart](benchmarks.png)"
     echo
     cat "$work/out/tables.md"
+    echo
+    echo "### Where the processes run"
+    echo
+    echo "An exchange is a chain of hand-offs between the client, the wineserver and the service. What one"
+    echo 'hand-off costs on this machine, measured natively in the same run (`bench/handoff.c`: one byte'
+    echo "sent back and forth between two processes through two pipes; median of 9 batches of 2000):"
+    echo
+    echo "| both processes | round trip (µs) |"
+    echo "|---|---:|"
+    echo "| on one CPU | $handoff_same |"
+    [ -n "$handoff_across" ] && echo "| on the two CPUs, one each | $handoff_across |"
+    echo "| wherever Linux puts them | $handoff_free |"
+    if [ -n "$one_cpu" ]; then
+        echo
+        echo "The 1- and 2-thread throughput of item 4 once more, right after it, with the wineserver, the"
+        echo 'service and the benchmark all confined to CPU 0 (`taskset -c 0`, a Wine prefix of its own):'
+        echo
+        cat "$one_cpu"
+    fi
     if [ -f "$root/bench/analysis.md" ] && [ -z "$quick" ]; then
         echo
         cat "$root/bench/analysis.md"

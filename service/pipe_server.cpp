@@ -38,32 +38,44 @@ bool Stopping(HANDLE stop)
     return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
 }
 
-// Waits for a client or the stop event. True when a client is connected.
-bool AwaitClient(const Worker& w, HANDLE connected)
+enum class Listen { Pending, Connected, Failed };
+
+// Starts listening for the next client on `ov` (its event: `connected`).
+Listen StartListening(HANDLE pipe, HANDLE connected, OVERLAPPED* ov)
 {
-    OVERLAPPED ov{};
-    ov.hEvent = connected;
+    *ov = OVERLAPPED{};
+    ov->hEvent = connected;
     ResetEvent(connected);
-    if (ConnectNamedPipe(w.pipe, &ov)) {
-        return true;
+    if (ConnectNamedPipe(pipe, ov)) {
+        return Listen::Connected;
     }
-    DWORD err = GetLastError();
-    if (err == ERROR_PIPE_CONNECTED) {
-        return true;
-    }
-    if (err != ERROR_IO_PENDING) {
-        return false;
-    }
-    HANDLE waits[2] = {w.stop, connected};
-    DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    const DWORD err = GetLastError();
+    return err == ERROR_PIPE_CONNECTED ? Listen::Connected
+           : err == ERROR_IO_PENDING   ? Listen::Pending
+                                       : Listen::Failed;
+}
+
+// Ends a pending listen that no client completed; its OVERLAPPED must not
+// go away while the system may still write to it.
+void CancelListen(HANDLE pipe, OVERLAPPED* ov)
+{
+    CancelIo(pipe);
     DWORD ignored = 0;
+    GetOverlappedResult(pipe, ov, &ignored, TRUE);
+}
+
+// Waits for the client of a pending listen, or the stop event. True when a
+// client is connected; otherwise the listen is over.
+bool AwaitClient(const Worker& w, OVERLAPPED* ov)
+{
+    HANDLE waits[2] = {w.stop, ov->hEvent};
+    const DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (which != WAIT_OBJECT_0 + 1) {
-        CancelIo(w.pipe);
-        // The cancelled connect must end before its OVERLAPPED goes away.
-        GetOverlappedResult(w.pipe, &ov, &ignored, TRUE);
+        CancelListen(w.pipe, ov);
         return false;
     }
-    return GetOverlappedResult(w.pipe, &ov, &ignored, FALSE) != FALSE;
+    DWORD ignored = 0;
+    return GetOverlappedResult(w.pipe, ov, &ignored, FALSE) != FALSE;
 }
 
 DWORD WINAPI WorkerMain(void* arg)
@@ -82,18 +94,28 @@ DWORD WINAPI WorkerMain(void* arg)
         WriteLogLine("worker stopped: no event");
         return 1;
     }
+    OVERLAPPED listen{};
+    Listen state = StartListening(w->pipe, connected, &listen);
     while (!Stopping(w->stop)) {
-        if (!AwaitClient(*w, connected)) {
+        const bool client = state == Listen::Connected || (state == Listen::Pending && AwaitClient(*w, &listen));
+        if (!client) {
             DisconnectNamedPipe(w->pipe);
             if (!Stopping(w->stop)) {
                 Sleep(10);  // a client that vanished mid-connect; do not spin
             }
+            state = StartListening(w->pipe, connected, &listen);
             continue;
         }
         ExchangeRecord record;
         ServeConnection(w->state, w->pipe, io, &record);
-        LogExchange(record);
         DisconnectNamedPipe(w->pipe);
+        // Listen again before logging: a client that finds no listening
+        // instance fails at once, as the protocol has no retry.
+        state = StartListening(w->pipe, connected, &listen);
+        LogExchange(record);
+    }
+    if (state == Listen::Pending) {
+        CancelListen(w->pipe, &listen);
     }
     CloseHandle(connected);
     CloseHandle(io);
