@@ -217,7 +217,7 @@ void WriteTables(FILE* f, const Results& r)
 
     std::fprintf(f, "\n## 4. Throughput: threads signing with one key handle (RSA-2048)\n\n");
     std::fprintf(f, "Each thread calls `SignHash` in a loop; a failed exchange is counted and not retried. Every "
-                    "thread count runs in short segments, all counts in turn and the order rotated each round; the "
+                    "thread count runs in short segments, all counts in turn and the order rotated each round, with 200 ms of rest before each segment; the "
                     "rate is the median (p10–p90) over the rounds and the ratio to 1 thread the median of the "
                     "ratios within each round.\n\n");
     std::fprintf(f, "| service instances | threads | rounds × seconds | signatures | per second | vs 1 thread | "

@@ -138,6 +138,8 @@ double ProcessSeconds(const std::string& pid)
     return (utime + stime) / 100.0;
 }
 
+constexpr DWORD kSettleMs = 200;
+
 struct Segment {
     long long ok = 0;
     long long failed = 0;
@@ -237,6 +239,10 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
         double roundRate[kAllCounts] = {};
         for (size_t k = 0; k < kCounts && ok; ++k) {
             const size_t c = (k + static_cast<size_t>(round)) % kCounts;
+            // The service finishes the last exchanges of the previous segment
+            // (waiting for the clients' close, logging, listening again)
+            // after its threads have stopped; that work must not land in this one.
+            Sleep(kSettleMs);
             Segment seg;
             ok = RunThreads(pv, key, counts[c], seconds, server, &seg);
             rows[c].ok += seg.ok;
