@@ -53,6 +53,9 @@ struct ThroughputRow {
     std::string load;       // the machine's load average after the run
     double machineBusy = -1;  // share of all the machine's CPU time that was busy (every process)
     double wineserverBusy = -1;  // CPU seconds per second of the prefix's wineserver (one thread)
+    // Threads of the wineserver, the service and the benchmark that were
+    // runnable but waiting for a CPU, on average over the segment.
+    double queueWait = -1;
     Summary rate;             // signatures per second, over the rounds
     Summary vsOne;            // rate / the same round's 1-thread rate
 };
@@ -68,6 +71,7 @@ struct Results {
     std::vector<StepRow> secretParts;
     std::vector<StepRow> ioParts;
     std::vector<ThroughputRow> throughput;
+    std::vector<ThroughputRow> openKeyThroughput;  // 1 and 2 threads
     std::string loadStart;  // the machine's load average around the run
     std::string loadEnd;
 };
@@ -80,7 +84,8 @@ bool RunRemote(const Settings&, const Provider&, Results*);
 bool RunServiceSide(const Settings&, Results*);
 bool RunTransferCost(const Settings&, Results*);
 bool RunBreakdown(const Settings&, const Provider&, Results*);
-bool RunThroughput(const Settings&, const Provider&, DWORD instances, Results*);
+enum class ThroughputOp { SignHash, OpenKey };
+bool RunThroughput(const Settings&, const Provider&, DWORD instances, ThroughputOp, std::vector<ThroughputRow>*);
 
 // The machine's 1-minute load average, as Linux reports it ("?" if unknown).
 std::string LoadAverage();

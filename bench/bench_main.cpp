@@ -109,7 +109,8 @@ int Run(const Settings& s)
     r.loadStart = LoadAverage();
     if (s.throughputOnly) {
         ServiceRunner service;
-        const bool ok = service.Start(s.dataRoot, kEnoughInstances) && RunThroughput(s, pv, kEnoughInstances, &r) &&
+        const bool ok = service.Start(s.dataRoot, kEnoughInstances) &&
+                        RunThroughput(s, pv, kEnoughInstances, ThroughputOp::SignHash, &r.throughput) &&
                         service.Stop();
         pv.t->FreeProvider(pv.prov);
         r.loadEnd = LoadAverage();
@@ -122,7 +123,8 @@ int Run(const Settings& s)
             return 1;
         }
         if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) || !RunBreakdown(s, pv, &r) ||
-            !RunThroughput(s, pv, kEnoughInstances, &r)) {
+            !RunThroughput(s, pv, kEnoughInstances, ThroughputOp::SignHash, &r.throughput) ||
+            !RunThroughput(s, pv, kEnoughInstances, ThroughputOp::OpenKey, &r.openKeyThroughput)) {
             return 1;
         }
         if (!service.Stop()) {
@@ -132,7 +134,8 @@ int Run(const Settings& s)
     }
     {
         ServiceRunner service;
-        if (!service.Start(s.dataRoot, kFewInstances) || !RunThroughput(s, pv, kFewInstances, &r) ||
+        if (!service.Start(s.dataRoot, kFewInstances) ||
+            !RunThroughput(s, pv, kFewInstances, ThroughputOp::SignHash, &r.throughput) ||
             !service.Stop()) {
             std::printf("the run with %lu instances failed\n", kFewInstances);
             return 1;

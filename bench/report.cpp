@@ -101,7 +101,37 @@ void WriteSummary(FILE* f, const Results& r)
                      enough, one, two, ratio, ratio >= 1.6 ? "met" : "**missed**", 100.0 * busy, 100.0 * server,
                      enoughFailures);
     }
+    if (r.openKeyThroughput.size() == 2) {
+        std::fprintf(f, "- The same exchange without a private-key operation (`OpenKey`): %.0f/s with 1 thread, %.0f "
+                        "with 2 (%.2f× within rounds).\n",
+                     r.openKeyThroughput[0].rate.median, r.openKeyThroughput[1].rate.median,
+                     r.openKeyThroughput[1].vsOne.median);
+    }
     std::fprintf(f, "\n");
+}
+
+// The rows of a throughput table, with its header.
+void WriteThroughputRows(FILE* f, const std::vector<ThroughputRow>& rows)
+{
+    std::fprintf(f, "| service instances | threads | rounds × seconds | exchanges | per second | vs 1 thread | "
+                    "failures | machine CPU busy (all processes) | wineserver CPU (one thread) | threads waiting "
+                    "for a CPU |\n"
+                    "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const ThroughputRow& row : rows) {
+        char server[16] = "?";
+        if (row.wineserverBusy >= 0) {
+            std::snprintf(server, sizeof(server), "%.0f %%", 100.0 * row.wineserverBusy);
+        }
+        char waiting[16] = "?";
+        if (row.queueWait >= 0) {
+            std::snprintf(waiting, sizeof(waiting), "%.2f", row.queueWait);
+        }
+        std::fprintf(f,
+                     "| %lu | %d | %d × %.1f | %lld | %.0f (%.0f–%.0f) | %.2f× (%.2f–%.2f) | %lld | %.0f %% | %s | %s |\n",
+                     row.instances, row.threads, row.rounds, row.seconds / row.rounds, row.ok, row.rate.median,
+                     row.rate.p10, row.rate.p90, row.vsOne.median, row.vsOne.p10, row.vsOne.p90, row.failed,
+                     100.0 * row.machineBusy, server, waiting);
+    }
 }
 
 void WriteTables(FILE* f, const Results& r)
@@ -220,19 +250,16 @@ void WriteTables(FILE* f, const Results& r)
                     "thread count runs in short segments, all counts in turn and the order rotated each round, with 200 ms of rest before each segment; the "
                     "rate is the median (p10–p90) over the rounds and the ratio to 1 thread the median of the "
                     "ratios within each round.\n\n");
-    std::fprintf(f, "| service instances | threads | rounds × seconds | signatures | per second | vs 1 thread | "
-                    "failures | machine CPU busy (all processes) | wineserver CPU (one thread) |\n"
-                    "|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    for (const ThroughputRow& row : r.throughput) {
-        char server[16] = "?";
-        if (row.wineserverBusy >= 0) {
-            std::snprintf(server, sizeof(server), "%.0f %%", 100.0 * row.wineserverBusy);
-        }
-        std::fprintf(f, "| %lu | %d | %d × %.1f | %lld | %.0f (%.0f–%.0f) | %.2f× (%.2f–%.2f) | %lld | %.0f %% | %s |\n",
-                     row.instances, row.threads, row.rounds, row.seconds / row.rounds, row.ok, row.rate.median,
-                     row.rate.p10, row.rate.p90, row.vsOne.median, row.vsOne.p10, row.vsOne.p90, row.failed,
-                     100.0 * row.machineBusy, server);
+    WriteThroughputRows(f, r.throughput);
+    if (!r.openKeyThroughput.empty()) {
+        std::fprintf(f, "\nThe same exchange without a private-key operation: `OpenKey` (+`FreeKey`) in a loop, "
+                        "rounds and segments as above.\n\n");
+        WriteThroughputRows(f, r.openKeyThroughput);
     }
+    std::fprintf(f, "\n\"Threads waiting for a CPU\": how many threads of the wineserver, the service and the "
+                    "benchmark were runnable but not running, on average over the segment (from each thread's "
+                    "Linux schedstat). With the machine's CPU partly idle at the same time, they wait in the queue "
+                    "of a busy CPU while the other one idles.\n");
 
 }
 
@@ -297,12 +324,12 @@ bool WriteOneCpuReport(const Settings& s, const Results& r)
         return false;
     }
     std::fprintf(f, "| threads | rounds × seconds | signatures | per second | vs 1 thread | failures | machine CPU "
-                    "busy (all processes) |\n|---:|---:|---:|---:|---:|---:|---:|\n");
+                    "busy (all processes) | threads waiting for a CPU |\n|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const ThroughputRow& row : r.throughput) {
-        std::fprintf(f, "| %d | %d × %.1f | %lld | %.0f (%.0f–%.0f) | %.2f× (%.2f–%.2f) | %lld | %.0f %% |\n",
+        std::fprintf(f, "| %d | %d × %.1f | %lld | %.0f (%.0f–%.0f) | %.2f× (%.2f–%.2f) | %lld | %.0f %% | %.2f |\n",
                      row.threads, row.rounds, row.seconds / row.rounds, row.ok, row.rate.median, row.rate.p10,
                      row.rate.p90, row.vsOne.median, row.vsOne.p10, row.vsOne.p90, row.failed,
-                     100.0 * row.machineBusy);
+                     100.0 * row.machineBusy, row.queueWait);
     }
     std::fclose(f);
     return true;

@@ -1,6 +1,8 @@
 // Item 4: signatures per second with 1 to 16 client threads on one key
 // handle, for a fixed time each, against a service with a given number of
-// pipe instances. A failed exchange is counted, not retried.
+// pipe instances. A failed exchange is counted, not retried. The same with
+// OpenKey (+FreeKey) and 1 or 2 threads: the exchange without a private-key
+// operation.
 #include "bench.h"
 #include "service_runner.h"
 
@@ -13,6 +15,7 @@ namespace {
 struct Shared {
     const Provider* pv = nullptr;
     NCRYPT_KEY_HANDLE key = 0;
+    ThroughputOp op = ThroughputOp::SignHash;
     HANDLE go = nullptr;
     volatile LONG stop = 0;
 };
@@ -34,8 +37,18 @@ DWORD WINAPI SignLoop(void* arg)
     DWORD got = 0;
     WaitForSingleObject(s->go, INFINITE);
     while (InterlockedCompareExchange(const_cast<volatile LONG*>(&s->stop), 0, 0) == 0) {
-        if (s->pv->t->SignHash(s->pv->prov, s->key, &pkcs1, hash, 32, sig, sizeof(sig), &got,
-                               NCRYPT_PAD_PKCS1_FLAG) == 0) {
+        bool done = false;
+        if (s->op == ThroughputOp::SignHash) {
+            done = s->pv->t->SignHash(s->pv->prov, s->key, &pkcs1, hash, 32, sig, sizeof(sig), &got,
+                                      NCRYPT_PAD_PKCS1_FLAG) == 0;
+        } else {
+            NCRYPT_KEY_HANDLE opened = 0;
+            done = s->pv->t->OpenKey(s->pv->prov, &opened, KeyName(2048), 0, 0) == 0;
+            if (done) {
+                s->pv->t->FreeKey(s->pv->prov, opened);
+            }
+        }
+        if (done) {
             ++w->ok;
         } else {
             ++w->failed;
@@ -75,10 +88,9 @@ std::string ReadProcFile(const std::string& path)
     return ReadFileText(std::wstring(path.begin(), path.end()));
 }
 
-// The Linux process id of the wineserver of this Wine prefix (every pipe
-// transfer, wait and connect of client and service is a request to it), or
-// an empty string.
-std::string FindWineserver()
+// The Linux process id of the process of this Wine prefix whose name
+// starts with `comm`, or an empty string.
+std::string FindPrefixProcess(const char* comm)
 {
     char prefix[1024];
     const DWORD n = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
@@ -98,7 +110,7 @@ std::string FindWineserver()
             continue;
         }
         const std::string dir = "Z:\\proc\\" + pid;
-        if (ReadProcFile(dir + "\\comm").rfind("wineserver", 0) != 0) {
+        if (ReadProcFile(dir + "\\comm").rfind(comm, 0) != 0) {
             continue;
         }
         const std::string variables = ReadProcFile(dir + "\\environ");
@@ -115,6 +127,50 @@ std::string FindWineserver()
     } while (found.empty() && FindNextFileA(find, &entry));
     FindClose(find);
     return found;
+}
+
+// Seconds that the threads of a Linux process ("self" for this one) have
+// spent runnable but waiting for a CPU (the second field of each thread's
+// schedstat), or -1.
+double QueueWaitSeconds(const std::string& pid)
+{
+    if (pid.empty()) {
+        return -1;
+    }
+    const std::string tasks = "Z:\\proc\\" + pid + "\\task\\";
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((tasks + "*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    double ns = 0;
+    do {
+        const std::string tid = entry.cFileName;
+        if (tid.empty() || tid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        double run = 0;
+        double wait = 0;
+        if (std::sscanf(ReadProcFile(tasks + tid + "\\schedstat").c_str(), "%lf %lf", &run, &wait) == 2) {
+            ns += wait;
+        }
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return ns / 1e9;
+}
+
+// Queue wait of the wineserver, the service and this process together.
+struct Processes {
+    std::string wineserver;
+    std::string service;
+};
+
+double QueueWait(const Processes& p)
+{
+    const double a = QueueWaitSeconds(p.wineserver);
+    const double b = QueueWaitSeconds(p.service);
+    const double c = QueueWaitSeconds("self");
+    return a < 0 || b < 0 || c < 0 ? -1 : a + b + c;
 }
 
 // User + system seconds of a Linux process, or -1.
@@ -146,15 +202,17 @@ struct Segment {
     double seconds = 0;
     double machineBusy = -1;
     double wineserverBusy = -1;  // its CPU seconds per second
+    double queueWait = -1;       // threads runnable but waiting for a CPU, on average
 };
 
 // `threads` threads sign for `seconds`.
-bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, double seconds, const std::string& server,
-                Segment* out)
+bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, ThroughputOp op, int threads, double seconds,
+                const Processes& procs, Segment* out)
 {
     Shared shared;
     shared.pv = &pv;
     shared.key = key;
+    shared.op = op;
     shared.go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::vector<Worker> workers(static_cast<size_t>(threads));
     std::vector<HANDLE> handles;
@@ -169,14 +227,17 @@ bool RunThreads(const Provider& pv, NCRYPT_KEY_HANDLE key, int threads, double s
     double busy0 = 0;
     double total0 = 0;
     const bool haveMachine = MachineJiffies(&busy0, &total0);
-    const double server0 = ProcessSeconds(server);
+    const double server0 = ProcessSeconds(procs.wineserver);
+    const double queue0 = QueueWait(procs);
     const double t0 = NowUs();
     SetEvent(shared.go);
     Sleep(static_cast<DWORD>(seconds * 1000));
     InterlockedExchange(&shared.stop, 1);
     WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, INFINITE);
     out->seconds = (NowUs() - t0) / 1e6;
-    const double server1 = ProcessSeconds(server);
+    const double server1 = ProcessSeconds(procs.wineserver);
+    const double queue1 = QueueWait(procs);
+    out->queueWait = queue0 >= 0 && queue1 >= 0 ? (queue1 - queue0) / out->seconds : -1;
     out->wineserverBusy = server0 >= 0 && server1 >= 0 ? (server1 - server0) / out->seconds : -1;
     double busy1 = 0;
     double total1 = 0;
@@ -217,7 +278,8 @@ std::string LoadAverage()
 // round, so that the machine's changing load hits every count alike; each
 // count's rate is the median over the rounds, and its ratio to one thread the
 // median of the ratios within each round.
-bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Results* r)
+bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, ThroughputOp op,
+                   std::vector<ThroughputRow>* out)
 {
     NCRYPT_KEY_HANDLE key = pv.Open(KeyName(2048));
     if (key == 0) {
@@ -225,7 +287,7 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
     }
     const int counts[] = {1, 2, 4, 8, 16};
     constexpr size_t kAllCounts = sizeof(counts) / sizeof(counts[0]);
-    const size_t kCounts = s.throughputOnly ? 2 : kAllCounts;
+    const size_t kCounts = s.throughputOnly || op == ThroughputOp::OpenKey ? 2 : kAllCounts;
     const int rounds = s.quick ? 3 : 9;
     const double seconds = s.quick ? 0.25 : 0.7;
     std::vector<ThroughputRow> rows(kCounts);
@@ -233,7 +295,10 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
     std::vector<std::vector<double>> ratios(kCounts);
     std::vector<std::vector<double>> busy(kCounts);
     std::vector<std::vector<double>> serverBusy(kCounts);
-    const std::string server = FindWineserver();
+    std::vector<std::vector<double>> queueWait(kCounts);
+    Processes procs;
+    procs.wineserver = FindPrefixProcess("wineserver");
+    procs.service = FindPrefixProcess("ZentravaSigning");
     bool ok = true;
     for (int round = 0; round < rounds && ok; ++round) {
         double roundRate[kAllCounts] = {};
@@ -244,7 +309,7 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
             // after its threads have stopped; that work must not land in this one.
             Sleep(kSettleMs);
             Segment seg;
-            ok = RunThreads(pv, key, counts[c], seconds, server, &seg);
+            ok = RunThreads(pv, key, op, counts[c], seconds, procs, &seg);
             rows[c].ok += seg.ok;
             rows[c].failed += seg.failed;
             rows[c].seconds += seg.seconds;
@@ -252,6 +317,7 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
             rates[c].push_back(roundRate[c]);
             busy[c].push_back(seg.machineBusy);
             serverBusy[c].push_back(seg.wineserverBusy);
+            queueWait[c].push_back(seg.queueWait);
         }
         for (size_t c = 0; c < kCounts && roundRate[0] > 0; ++c) {
             ratios[c].push_back(roundRate[c] / roundRate[0]);
@@ -270,12 +336,13 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Resul
         row.vsOne = Summarize(ratios[c]);
         row.machineBusy = Summarize(busy[c]).median;
         row.wineserverBusy = Summarize(serverBusy[c]).median;
+        row.queueWait = Summarize(queueWait[c]).median;
         row.load = LoadAverage();
-        r->throughput.push_back(row);
-        std::printf("throughput %2d threads, %2lu instances: %7.1f ops/s (%.2fx), %lld failures, machine busy %.0f %%, "
-                    "wineserver %.0f %%\n",
-                    row.threads, instances, row.rate.median, row.vsOne.median, row.failed, 100.0 * row.machineBusy,
-                    100.0 * row.wineserverBusy);
+        out->push_back(row);
+        std::printf("throughput %s %2d threads, %2lu instances: %7.1f ops/s (%.2fx), %lld failures, machine busy %.0f %%, "
+                    "wineserver %.0f %%, waiting for a CPU %.2f\n",
+                    op == ThroughputOp::SignHash ? "SignHash" : "OpenKey", row.threads, instances, row.rate.median, row.vsOne.median, row.failed, 100.0 * row.machineBusy,
+                    100.0 * row.wineserverBusy, row.queueWait);
     }
     return true;
 }
