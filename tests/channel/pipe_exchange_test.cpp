@@ -10,6 +10,7 @@
 #include "pipe_exchange.h"
 #include "protocol.h"
 #include "scripted_service.h"
+#include "byte_pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -28,11 +29,7 @@ HMODULE Self()
 
 std::vector<BYTE> Bytes(size_t n, BYTE first)
 {
-    std::vector<BYTE> v(n);
-    for (size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<BYTE>(first + i * 13);
-    }
-    return v;
+    return zt::BytePattern(n, first, 13);
 }
 
 std::vector<BYTE> KeyName(const wchar_t* name)

@@ -5,6 +5,7 @@
 #include "ksp_status.h"
 #include "pipe_secret.h"
 #include "provider_loader.h"
+#include "byte_pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -24,11 +25,7 @@ HMODULE Self()
 
 std::vector<BYTE> Bytes(size_t n, BYTE first)
 {
-    std::vector<BYTE> v(n);
-    for (size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<BYTE>(first + i * 7);
-    }
-    return v;
+    return zt::BytePattern(n, first, 7);
 }
 
 std::string Hex(const BYTE* p, size_t n)

@@ -9,6 +9,7 @@
 #include "ksp_status.h"
 #include "pipe_secret.h"
 #include "robust_support.h"
+#include "byte_pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -20,11 +21,7 @@ namespace {
 
 std::vector<BYTE> Pattern(size_t n, BYTE first)
 {
-    std::vector<BYTE> v(n);
-    for (size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<BYTE>(first + i * 13);
-    }
-    return v;
+    return zt::BytePattern(n, first, 13);
 }
 
 struct FileState {

@@ -6,6 +6,7 @@
 #include "import_patch.h"
 #include "pipe_pair.h"
 #include "server_fields.h"
+#include "byte_pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +17,7 @@ namespace {
 
 std::vector<BYTE> Pattern(size_t n, BYTE seed)
 {
-    std::vector<BYTE> v(n);
-    for (size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<BYTE>(seed + i * 31);
-    }
-    return v;
+    return zt::BytePattern(n, seed, 31);
 }
 
 std::vector<BYTE> U32(uint32_t v)
