@@ -3,6 +3,7 @@
 #include "interposer.h"
 #include "ksp_status.h"
 #include "provider_loader.h"
+#include "public_key_check.h"
 #include "signing_service.h"
 #include "test_key.h"
 #include "wine_stand_ins.h"
@@ -86,25 +87,7 @@ protected:
     NCRYPT_PROV_HANDLE prov = 0;
 };
 
-// An independent verifier: BCrypt in the test, on the blob the provider exported.
-bool BCryptVerifies(const std::vector<BYTE>& publicBlob, void* padding, const std::vector<BYTE>& hash,
-                    const std::vector<BYTE>& sig, DWORD flags)
-{
-    BCRYPT_ALG_HANDLE alg = nullptr;
-    BCRYPT_KEY_HANDLE key = nullptr;
-    if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_RSA_ALGORITHM, nullptr, 0) != 0) {
-        return false;
-    }
-    bool ok = false;
-    if (BCryptImportKeyPair(alg, nullptr, BCRYPT_RSAPUBLIC_BLOB, &key, const_cast<BYTE*>(publicBlob.data()),
-                            publicBlob.size(), 0) == 0) {
-        ok = BCryptVerifySignature(key, padding, const_cast<BYTE*>(hash.data()), hash.size(),
-                                   const_cast<BYTE*>(sig.data()), sig.size(), flags) == 0;
-        BCryptDestroyKey(key);
-    }
-    BCryptCloseAlgorithmProvider(alg, 0);
-    return ok;
-}
+using zt::BCryptVerifies;
 
 TEST_F(EndToEnd, ExportedPublicBlobEqualsTheServicesKey)
 {

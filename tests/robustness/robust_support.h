@@ -5,6 +5,7 @@
 
 #include "data_root.h"
 #include "interposer.h"
+#include "public_key_check.h"
 #include "service_process.h"
 
 #include <windows.h>
@@ -86,10 +87,6 @@ private:
     DWORD instances_ = 32;
 };
 
-// Verifies an RSA signature with BCrypt in the test, independent of the
-// provider, against the key's RSAPUBLICBLOB.
-bool BCryptVerifies(const std::vector<BYTE>& publicBlob, void* padding, const std::vector<BYTE>& hash,
-                    const std::vector<BYTE>& signature, DWORD flags);
 std::vector<BYTE> Sha256(const std::string& data);
 
 }  // namespace zt
