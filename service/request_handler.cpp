@@ -1,17 +1,11 @@
 #include "request_handler.h"
 
+#include "key_operation_flags.h"
 #include "rsa_key.h"
 
-namespace {
+#include <ncrypt.h>
 
-// Flags words the provider passes through unchanged.
-constexpr DWORD kPadNone = 0x1;
-constexpr DWORD kPadPkcs1 = 0x2;
-constexpr DWORD kPadOaep = 0x4;
-constexpr DWORD kPadPss = 0x8;
-constexpr DWORD kSilent = 0x40;
-constexpr DWORD kSignFlags = kPadPkcs1 | kPadPss | kSilent;
-constexpr DWORD kDecryptFlags = kPadNone | kPadPkcs1 | kPadOaep | kSilent;
+namespace {
 
 // Longest key name accepted on the wire; longer ones cannot name a key.
 constexpr DWORD kMaxNameBytes = 1024;
@@ -123,9 +117,12 @@ void HandleSign(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
         return;
     }
     const wchar_t* hash = HashForLength(op.dataLength);
-    bool pss = (op.flags & kPadPss) != 0;
-    // No padding flag means PKCS#1 v1.5; both at once is contradictory.
-    if ((op.flags & ~kSignFlags) != 0 || (pss && (op.flags & kPadPkcs1) != 0) || hash == nullptr) {
+    bool pss = (op.flags & NCRYPT_PAD_PSS_FLAG) != 0;
+    // The provider passed the caller's flags through after its own mask
+    // check; the same mask applies here. No padding flag means PKCS#1 v1.5;
+    // both at once is contradictory.
+    if ((op.flags & ~kSignVerifyFlags) != 0 || (pss && (op.flags & NCRYPT_PAD_PKCS1_FLAG) != 0) ||
+        hash == nullptr) {
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
@@ -153,15 +150,15 @@ void HandleDecrypt(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
-    DWORD paddingBits = op.flags & (kPadNone | kPadPkcs1 | kPadOaep);
+    DWORD paddingBits = op.flags & (NCRYPT_NO_PADDING_FLAG | NCRYPT_PAD_PKCS1_FLAG | NCRYPT_PAD_OAEP_FLAG);
     // At most one padding; none means PKCS#1 v1.5.
-    if ((op.flags & ~kDecryptFlags) != 0 || (paddingBits & (paddingBits - 1)) != 0) {
+    if ((op.flags & ~kEncryptDecryptFlags) != 0 || (paddingBits & (paddingBits - 1)) != 0) {
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
-    DecryptPadding padding = paddingBits == kPadNone   ? DecryptPadding::None
-                             : paddingBits == kPadOaep ? DecryptPadding::Oaep
-                                                       : DecryptPadding::Pkcs1;
+    DecryptPadding padding = paddingBits == NCRYPT_NO_PADDING_FLAG ? DecryptPadding::None
+                             : paddingBits == NCRYPT_PAD_OAEP_FLAG ? DecryptPadding::Oaep
+                                                                   : DecryptPadding::Pkcs1;
     std::shared_ptr<CachedKey> key;
     if (!FindOrFail(cache, summary->keyName, &key, reply, summary)) {
         return;
