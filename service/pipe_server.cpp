@@ -99,10 +99,13 @@ DWORD WINAPI WorkerMain(void* arg)
     while (!Stopping(w->stop)) {
         const bool client = state == Listen::Connected || (state == Listen::Pending && AwaitClient(*w, &listen));
         if (!client) {
+            // No listen is pending now: AwaitClient ended it, or none started.
+            state = Listen::Failed;
             DisconnectNamedPipe(w->pipe);
-            if (!Stopping(w->stop)) {
-                Sleep(10);  // a client that vanished mid-connect; do not spin
+            if (Stopping(w->stop)) {
+                break;
             }
+            Sleep(10);  // a client that vanished mid-connect; do not spin
             state = StartListening(w->pipe, connected, &listen);
             continue;
         }
