@@ -29,6 +29,8 @@ struct Provider {
     bool Load();
     // OpenKey with a check; 0 on failure.
     NCRYPT_KEY_HANDLE Open(const wchar_t* name) const;
+    // SignHash, PKCS#1 v1.5, of the fixed SHA-256 value (FixedHash).
+    SECURITY_STATUS SignFixedHash(NCRYPT_KEY_HANDLE key) const;
 };
 
 struct PairRow {

@@ -54,6 +54,21 @@ NCRYPT_KEY_HANDLE Provider::Open(const wchar_t* name) const
     return k;
 }
 
+SECURITY_STATUS Provider::SignFixedHash(NCRYPT_KEY_HANDLE key) const
+{
+    static const struct Fixed {
+        BYTE hash[32];
+        Fixed() { FixedHash(hash); }
+    } fixed;
+    BYTE hash[32];
+    memcpy(hash, fixed.hash, sizeof(hash));
+    BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
+    BYTE signature[512];
+    DWORD written = 0;
+    return t->SignHash(prov, key, &pkcs1, hash, sizeof(hash), signature, sizeof(signature), &written,
+                       NCRYPT_PAD_PKCS1_FLAG);
+}
+
 }  // namespace bench
 
 namespace {

@@ -290,12 +290,6 @@ bool RunBreakdown(const Settings& s, const Provider& pv, Results* r)
     if (k == 0) {
         return false;
     }
-    BYTE hash[32];
-    FixedHash(hash);
-    BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
-    BYTE sig[512];
-    DWORD got = 0;
-
     zt::ImportPatch pCreateFile(pv.module, "kernel32.dll", "CreateFileA", reinterpret_cast<void*>(HookCreateFileA));
     zt::ImportPatch pClose(pv.module, "kernel32.dll", "CloseHandle", reinterpret_cast<void*>(HookCloseHandle));
     zt::ImportPatch pEvent(pv.module, "kernel32.dll", "CreateEventW", reinterpret_cast<void*>(HookCreateEventW));
@@ -338,8 +332,7 @@ bool RunBreakdown(const Settings& s, const Provider& pv, Results* r)
             NCRYPT_KEY_HANDLE opened = 0;
             const LONGLONG begin = Ticks();
             const SECURITY_STATUS st =
-                sign ? t->SignHash(pv.prov, k, &pkcs1, hash, 32, sig, sizeof(sig), &got, NCRYPT_PAD_PKCS1_FLAG)
-                     : t->OpenKey(pv.prov, &opened, KeyName(2048), 0, 0);
+                sign ? pv.SignFixedHash(k) : t->OpenKey(pv.prov, &opened, KeyName(2048), 0, 0);
             const LONGLONG end = Ticks();
             if (st != 0) {
                 std::printf("breakdown: %s failed 0x%08lx\n", sign ? "SignHash" : "OpenKey",

@@ -54,7 +54,7 @@ bool MeasureKey(const Settings& s, const Provider& pv, ULONG bits, Results* r)
     bool ok = Measure(
         name, "BCryptSignHash", Reps(s, bits),
         [&] {
-            return t->SignHash(pv.prov, k, &pkcs1, hash, 32, sig, sizeof(sig), &got, NCRYPT_PAD_PKCS1_FLAG) == 0;
+            return pv.SignFixedHash(k) == 0;
         },
         [&] {
             ULONG n = 0;

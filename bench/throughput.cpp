@@ -30,17 +30,11 @@ DWORD WINAPI SignLoop(void* arg)
 {
     Worker* w = static_cast<Worker*>(arg);
     const Shared* s = w->shared;
-    BYTE hash[32];
-    FixedHash(hash);
-    BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
-    BYTE sig[512];
-    DWORD got = 0;
     WaitForSingleObject(s->go, INFINITE);
     while (InterlockedCompareExchange(const_cast<volatile LONG*>(&s->stop), 0, 0) == 0) {
         bool done = false;
         if (s->op == ThroughputOp::SignHash) {
-            done = s->pv->t->SignHash(s->pv->prov, s->key, &pkcs1, hash, 32, sig, sizeof(sig), &got,
-                                      NCRYPT_PAD_PKCS1_FLAG) == 0;
+            done = s->pv->SignFixedHash(s->key) == 0;
         } else {
             NCRYPT_KEY_HANDLE opened = 0;
             done = s->pv->t->OpenKey(s->pv->prov, &opened, KeyName(2048), 0, 0) == 0;
@@ -287,23 +281,23 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Throu
     }
     const int counts[] = {1, 2, 4, 8, 16};
     constexpr size_t kAllCounts = sizeof(counts) / sizeof(counts[0]);
-    const size_t kCounts = s.throughputOnly || op == ThroughputOp::OpenKey ? 2 : kAllCounts;
+    const size_t countsRun = s.throughputOnly || op == ThroughputOp::OpenKey ? 2 : kAllCounts;
     const int rounds = s.quick ? 3 : 9;
     const double seconds = s.quick ? 0.25 : 0.7;
-    std::vector<ThroughputRow> rows(kCounts);
-    std::vector<std::vector<double>> rates(kCounts);
-    std::vector<std::vector<double>> ratios(kCounts);
-    std::vector<std::vector<double>> busy(kCounts);
-    std::vector<std::vector<double>> serverBusy(kCounts);
-    std::vector<std::vector<double>> queueWait(kCounts);
+    std::vector<ThroughputRow> rows(countsRun);
+    std::vector<std::vector<double>> rates(countsRun);
+    std::vector<std::vector<double>> ratios(countsRun);
+    std::vector<std::vector<double>> busy(countsRun);
+    std::vector<std::vector<double>> serverBusy(countsRun);
+    std::vector<std::vector<double>> queueWait(countsRun);
     Processes procs;
     procs.wineserver = FindPrefixProcess("wineserver");
     procs.service = FindPrefixProcess("ZentravaSigning");
     bool ok = true;
     for (int round = 0; round < rounds && ok; ++round) {
         double roundRate[kAllCounts] = {};
-        for (size_t k = 0; k < kCounts && ok; ++k) {
-            const size_t c = (k + static_cast<size_t>(round)) % kCounts;
+        for (size_t k = 0; k < countsRun && ok; ++k) {
+            const size_t c = (k + static_cast<size_t>(round)) % countsRun;
             // The service finishes the last exchanges of the previous segment
             // (waiting for the clients' close, logging, listening again)
             // after its threads have stopped; that work must not land in this one.
@@ -319,7 +313,7 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Throu
             serverBusy[c].push_back(seg.wineserverBusy);
             queueWait[c].push_back(seg.queueWait);
         }
-        for (size_t c = 0; c < kCounts && roundRate[0] > 0; ++c) {
+        for (size_t c = 0; c < countsRun && roundRate[0] > 0; ++c) {
             ratios[c].push_back(roundRate[c] / roundRate[0]);
         }
     }
@@ -327,7 +321,7 @@ bool RunThroughput(const Settings& s, const Provider& pv, DWORD instances, Throu
     if (!ok) {
         return false;
     }
-    for (size_t c = 0; c < kCounts; ++c) {
+    for (size_t c = 0; c < countsRun; ++c) {
         ThroughputRow& row = rows[c];
         row.threads = counts[c];
         row.instances = instances;
