@@ -5,12 +5,11 @@
 #include "key_operation_flags.h"
 #include "ksp_status.h"
 #include "operation_payload.h"
+#include "protocol.h"
 
 #include <cstring>
 
 namespace {
-
-constexpr uint32_t kRequestDecryptCode = 3;
 
 // Even a size query costs the whole remote decryption; the plaintext is then
 // wiped and dropped.
@@ -24,7 +23,7 @@ SECURITY_STATUS DecryptRemotely(const KeyHandle* key, const BYTE* input, DWORD i
     }
     BYTE* reply = nullptr;
     uint32_t replyLength = 0;
-    const SECURITY_STATUS exchange = PipeExchange(kRequestDecryptCode, payload.get(),
+    const SECURITY_STATUS exchange = PipeExchange(kRequestDecrypt, payload.get(),
                                                   static_cast<uint32_t>(payload.size()), &reply, &replyLength);
     if (exchange != ZK_SUCCESS) {
         return exchange;
