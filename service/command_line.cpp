@@ -1,7 +1,6 @@
 #include "command_line.h"
 
 #include "key_name.h"
-#include "pipe_server.h"
 #include "rsa_key.h"
 
 #include <cwchar>
@@ -11,13 +10,16 @@ const char kUsage[] =
     "  ZentravaSigningService create <name> [--bits 2048|3072|4096] [--data-root <dir>]\n"
     "  ZentravaSigningService list [--data-root <dir>]\n"
     "  ZentravaSigningService delete <name> [--data-root <dir>]\n"
-    "  ZentravaSigningService serve [--instances <1-254>] [--data-root <dir>]\n"
+    "  ZentravaSigningService serve [--instances <1-4096>] [--workers <1-64>] [--per-client <1-65536>]\n"
+    "                               [--data-root <dir>]\n"
     "  ZentravaSigningService stop\n"
     "  ZentravaSigningService help\n"
     "\n"
     "Keys live in %LOCALAPPDATA%\\Zentrava\\keys, protected for the current user;\n"
     "--data-root <dir> uses <dir> in place of %LOCALAPPDATA% (keys and pipe secret).\n"
-    "serve answers on \\\\.\\pipe\\ZentravaPipe until Ctrl+C or \"stop\".\n";
+    "serve answers on \\\\.\\pipe\\ZentravaPipe until Ctrl+C or \"stop\". --instances: pipe instances kept\n"
+    "listening (64); --workers: threads for private-key work (one per processor); --per-client:\n"
+    "connections one client process may hold at once (512).\n";
 
 namespace {
 
@@ -75,12 +77,17 @@ bool ParseCommandLine(int argc, const wchar_t* const* argv, CommandLine* out, st
             out->bits = number;
             haveBits = true;
             ++i;
-        } else if (arg == L"--instances") {
-            if (!ParseNumber(value, &number) || number < 1 || number > kMaxInstances) {
-                *error = "--instances takes a count from 1 to 254";
+        } else if (arg == L"--instances" || arg == L"--workers" || arg == L"--per-client") {
+            const DWORD most = arg == L"--instances" ? kMaxReserve : arg == L"--workers" ? kMaxWorkers
+                                                                                        : kMaxPerClientLimit;
+            if (!ParseNumber(value, &number) || number < 1 || number > most) {
+                *error = "--instances, --workers and --per-client take a count from 1 to 4096, 64 and 65536";
                 return false;
             }
-            out->instances = number;
+            DWORD* field = arg == L"--instances" ? &out->serve.reserve
+                           : arg == L"--workers" ? &out->serve.workers
+                                                 : &out->serve.perClientLimit;
+            *field = number;
             haveInstances = true;
             ++i;
         } else if (arg == L"--data-root") {

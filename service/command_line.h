@@ -1,6 +1,8 @@
 // The command line of ZentravaSigningService.exe.
 #pragma once
 
+#include "serve_options.h"
+
 #include <windows.h>
 
 #include <string>
@@ -11,7 +13,7 @@ struct CommandLine {
     Command command = Command::Help;
     std::wstring keyName;   // create, delete
     ULONG bits = 2048;      // create
-    DWORD instances = 16;   // serve
+    ServeOptions serve;     // serve
     std::wstring dataRoot;  // stands in for LOCALAPPDATA when set
 };
 

@@ -119,7 +119,7 @@ int RunCommand(const CommandLine& c)
     case Command::Create: return Create(c);
     case Command::List: return List();
     case Command::Delete: return Delete(c);
-    case Command::Serve: return Serve(c.instances);
+    case Command::Serve: return Serve(c.serve);
     case Command::Stop: return Stop();
     case Command::Help: std::fputs(kUsage, stdout); return kExitOk;
     }

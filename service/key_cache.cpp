@@ -2,23 +2,11 @@
 
 #include "rsa_key.h"
 
-CachedKey::~CachedKey()
-{
-    for (KeyHandles& c : copies) {
-        if (c.key != nullptr) {
-            BCryptDestroyKey(c.key);
-        }
-        if (c.pssKey != nullptr) {
-            BCryptDestroyKey(c.pssKey);
-        }
-    }
-}
-
 KeyLease::KeyLease(CachedKey* key) : key_(key)
 {
     AcquireSRWLockExclusive(&key->copiesLock);
     for (;;) {
-        for (size_t i = 0; i < kKeyCopies; ++i) {
+        for (size_t i = 0; i < key->copies.size(); ++i) {
             if (!key->inUse[i]) {
                 key->inUse[i] = true;
                 index_ = i;
@@ -40,9 +28,9 @@ KeyLease::~KeyLease()
 
 namespace {
 
-StoreResult LoadCachedKey(const std::wstring& name, std::shared_ptr<CachedKey>* out)
+StoreResult LoadCachedKey(const std::wstring& name, size_t copies, std::shared_ptr<CachedKey>* out)
 {
-    auto loaded = std::make_shared<CachedKey>();
+    auto loaded = std::make_shared<CachedKey>(copies == 0 ? 1 : copies);
     HeapBlock blob;
     StoreResult r = LoadKeyBlob(name, &blob, &loaded->stamp);
     if (r != StoreResult::Ok) {
@@ -53,14 +41,14 @@ StoreResult LoadCachedKey(const std::wstring& name, std::shared_ptr<CachedKey>* 
     for (KeyHandles& c : loaded->copies) {
         ULONG bits = 0;
         ULONG pssBits = 0;
-        if (ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &c.key, &bits) < 0 ||
-            ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &c.pssKey, &pssBits) < 0 ||
+        if (ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), c.key.Put(), &bits) < 0 ||
+            ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), c.pssKey.Put(), &pssBits) < 0 ||
             bits == 0) {
             return StoreResult::Damaged;
         }
         loaded->bits = bits;
     }
-    if (ExportRsaPublicBlob(loaded->copies[0].key, &loaded->publicBlob) < 0) {
+    if (ExportRsaPublicBlob(loaded->copies[0].key.get(), &loaded->publicBlob) < 0) {
         return StoreResult::Failed;
     }
     *out = std::move(loaded);
@@ -91,7 +79,7 @@ StoreResult FindKey(KeyCache* cache, const std::wstring& name, std::shared_ptr<C
         return StoreResult::Ok;
     }
     std::shared_ptr<CachedKey> loaded;
-    r = LoadCachedKey(name, &loaded);
+    r = LoadCachedKey(name, cache->copies, &loaded);
     AcquireSRWLockExclusive(&cache->lock);
     if (r == StoreResult::Ok) {
         cache->keys[name] = loaded;

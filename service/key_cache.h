@@ -4,6 +4,7 @@
 #pragma once
 
 #include "key_store.h"
+#include "unique_resource.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -16,26 +17,27 @@
 // One imported copy of a key. Private-key operations on one BCrypt handle
 // are not assumed to be thread-safe, so a copy serves one operation at a time.
 struct KeyHandles {
-    BCRYPT_KEY_HANDLE key = nullptr;     // PKCS#1 signatures and decryption
+    UniqueBcryptKey key;  // PKCS#1 signatures and decryption
     // PSS gets a handle of its own: Wine's BCrypt restricts a key to PSS once
     // it has made a PSS signature, and later PKCS#1 use of it fails.
-    BCRYPT_KEY_HANDLE pssKey = nullptr;
+    UniqueBcryptKey pssKey;
 };
 
 // Copies per key: one lock per key would let only one private-key operation
-// of a key run at a time, however many cores and clients there are.
+// of a key run at a time, however many cores and clients there are. The
+// serving process makes one per key worker, so no worker waits for a copy;
+// this many when nobody says.
 constexpr size_t kKeyCopies = 4;
 
 struct CachedKey {
-    CachedKey() = default;
+    explicit CachedKey(size_t copyCount = kKeyCopies) : copies(copyCount), inUse(copyCount, 0) {}
     CachedKey(const CachedKey&) = delete;
     CachedKey& operator=(const CachedKey&) = delete;
-    ~CachedKey();
 
-    KeyHandles copies[kKeyCopies];
+    std::vector<KeyHandles> copies;
     SRWLOCK copiesLock = SRWLOCK_INIT;  // guards inUse
     CONDITION_VARIABLE copyFreed = CONDITION_VARIABLE_INIT;
-    bool inUse[kKeyCopies] = {};
+    std::vector<char> inUse;
     ULONG bits = 0;
     std::vector<BYTE> publicBlob;  // "RSAPUBLICBLOB"
     KeyFileStamp stamp;
@@ -57,6 +59,7 @@ private:
 };
 
 struct KeyCache {
+    size_t copies = kKeyCopies;  // imported copies of each key
     SRWLOCK lock = SRWLOCK_INIT;
     std::map<std::wstring, std::shared_ptr<CachedKey>> keys;
 };

@@ -2,42 +2,53 @@
 
 #include "heap_block.h"
 
-CurrentUserSecurity::~CurrentUserSecurity()
-{
-    HeapFree(GetProcessHeap(), 0, tokenUser);
-    HeapFree(GetProcessHeap(), 0, acl);
-}
+#include <sddl.h>
 
-bool BuildCurrentUserSecurity(CurrentUserSecurity* security)
+#include <string>
+
+namespace {
+
+// The SID of the user this process runs as, in its string form.
+bool CurrentUserSid(std::wstring* sid)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
+        token.Forget();
         return false;
     }
     DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    security->tokenUser = size != 0 ? static_cast<BYTE*>(HeapAllocBytes(size)) : nullptr;
-    bool ok = security->tokenUser != nullptr &&
-              GetTokenInformation(token, TokenUser, security->tokenUser, size, &size);
-    CloseHandle(token);
-    if (!ok) {
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    HeapBlock user(size);
+    if (size == 0 || !user || !GetTokenInformation(token.get(), TokenUser, user.get(), size, &size)) {
         return false;
     }
-    PSID sid = reinterpret_cast<TOKEN_USER*>(security->tokenUser)->User.Sid;
-    DWORD aclSize = static_cast<DWORD>(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) +
-                    GetLengthSid(sid);
-    security->acl = static_cast<BYTE*>(HeapAllocBytes(aclSize));
-    PACL acl = reinterpret_cast<PACL>(security->acl);
-    ok = acl != nullptr && InitializeAcl(acl, aclSize, ACL_REVISION) &&
-         AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid) &&
-         InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-         SetSecurityDescriptorOwner(&security->descriptor, sid, FALSE) &&
-         SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE);
-    if (!ok) {
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid, &text)) {
         return false;
     }
+    const UniqueLocalBlock held(SizedBlock{reinterpret_cast<BYTE*>(text), 0});
+    sid->assign(text);
+    return true;
+}
+
+}  // namespace
+
+bool BuildCurrentUserSecurity(CurrentUserSecurity* security)
+{
+    std::wstring sid;
+    if (!CurrentUserSid(&sid)) {
+        return false;
+    }
+    // Protected DACL with one ACE, GENERIC_ALL for the user; SACL: the
+    // medium mandatory label with no-write-up and no-read-up.
+    const std::wstring sddl = L"O:" + sid + L"D:P(A;;GA;;;" + sid + L")S:(ML;;NWNR;;;ME)";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
+    }
+    security->descriptor.Reset(SizedBlock{static_cast<BYTE*>(descriptor), 0});
     security->attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
-    security->attributes.lpSecurityDescriptor = &security->descriptor;
+    security->attributes.lpSecurityDescriptor = descriptor;
     security->attributes.bInheritHandle = FALSE;
     return true;
 }

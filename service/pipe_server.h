@@ -1,11 +1,8 @@
-// Serving the pipe: a fixed set of instances, each with its own thread that
-// connects one client, runs one exchange, disconnects, and waits again.
+// "serve": the pipe's security, its first instance, the stop event and the
+// pipe secret, then the serving core until stopped.
 #pragma once
 
-#include <windows.h>
-
-constexpr DWORD kDefaultInstances = 16;
-constexpr DWORD kMaxInstances = 254;
+#include "serve_options.h"
 
 // Runs until the stop event is set; returns the program's exit code.
-int Serve(DWORD instances);
+int Serve(const ServeOptions& options);

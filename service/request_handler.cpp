@@ -103,7 +103,7 @@ void HandleSign(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
     LONG status = 0;
     {
         KeyLease lease(key.get());
-        status = RsaSignHash(pss ? lease.handles().pssKey : lease.handles().key, (key->bits + 7) / 8,
+        status = RsaSignHash(pss ? lease.handles().pssKey.get() : lease.handles().key.get(), (key->bits + 7) / 8,
                              pss ? SignPadding::Pss : SignPadding::Pkcs1, hash, op.data, op.dataLength,
                              &reply->payload, &reply->payloadLength);
     }
@@ -141,7 +141,7 @@ void HandleDecrypt(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
     LONG status = 0;
     {
         KeyLease lease(key.get());
-        status = RsaDecrypt(lease.handles().key, padding, op.data, op.dataLength, &reply->payload,
+        status = RsaDecrypt(lease.handles().key.get(), padding, op.data, op.dataLength, &reply->payload,
                             &reply->payloadLength);
     }
     if (status < 0) {

@@ -3,14 +3,23 @@
 namespace {
 
 HANDLE g_stopEvent = nullptr;
+HANDLE g_stoppedEvent = nullptr;
+
+// The system ends a closing console's processes about 5 s after the event.
+constexpr DWORD kCloseWaitMs = 4500;
 
 BOOL WINAPI OnConsoleControl(DWORD type)
 {
     switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        SetEvent(g_stopEvent);
+        return TRUE;
     case CTRL_CLOSE_EVENT:
         SetEvent(g_stopEvent);
+        if (g_stoppedEvent != nullptr) {
+            WaitForSingleObject(g_stoppedEvent, kCloseWaitMs);
+        }
         return TRUE;
     default:
         return FALSE;
@@ -30,9 +39,10 @@ HANDLE CreateStopEvent(SECURITY_ATTRIBUTES* security, DWORD* lastError)
     return event;
 }
 
-void StopOnConsoleControl(HANDLE stopEvent)
+void StopOnConsoleControl(HANDLE stopEvent, HANDLE stoppedEvent)
 {
     g_stopEvent = stopEvent;
+    g_stoppedEvent = stoppedEvent;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 

@@ -99,7 +99,7 @@ TEST(ServiceCommands, CommandLineErrorsAreUsageErrors)
     zt::TempDataRoot root;
     const wchar_t* bad[] = {
         L"frobnicate", L"create", L"delete", L"create k --bits 1024", L"create k --bits", L"serve --instances 0",
-        L"serve --instances 255", L"list --bits 2048", L"create k extra", L"create k --data-root",
+        L"serve --instances 4097", L"list --bits 2048", L"create k extra", L"create k --data-root",
     };
     for (const wchar_t* args : bad) {
         SCOPED_TRACE(Utf8(args));

@@ -187,7 +187,9 @@ TEST(CommandLine, ParsesCommandsAndOptionsInAnyOrder)
     const wchar_t* serve[] = {L"exe", L"serve"};
     ASSERT_TRUE(ParseCommandLine(2, serve, &c, &error));
     EXPECT_EQ(Command::Serve, c.command);
-    EXPECT_EQ(16u, c.instances);
+    EXPECT_EQ(64u, c.serve.reserve);
+    EXPECT_EQ(0u, c.serve.workers);  // one per processor
+    EXPECT_EQ(512u, c.serve.perClientLimit);
     EXPECT_EQ(2048u, c.bits);
 
     // A key may be named like a command.
@@ -196,8 +198,16 @@ TEST(CommandLine, ParsesCommandsAndOptionsInAnyOrder)
     EXPECT_EQ(Command::Delete, c.command);
     EXPECT_EQ(L"list", c.keyName);
 
+    const wchar_t* options[] = {L"exe", L"serve", L"--workers", L"3", L"--instances", L"200", L"--per-client", L"9"};
+    ASSERT_TRUE(ParseCommandLine(8, options, &c, &error)) << error;
+    EXPECT_EQ(200u, c.serve.reserve);
+    EXPECT_EQ(3u, c.serve.workers);
+    EXPECT_EQ(9u, c.serve.perClientLimit);
+
     const wchar_t* bad[] = {L"exe", L"serve", L"--instances", L"16x"};
     EXPECT_FALSE(ParseCommandLine(4, bad, &c, &error));
+    const wchar_t* tooMany[] = {L"exe", L"serve", L"--workers", L"65"};
+    EXPECT_FALSE(ParseCommandLine(4, tooMany, &c, &error));
 }
 
 }  // namespace
