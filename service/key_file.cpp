@@ -9,10 +9,10 @@ namespace {
 constexpr BYTE kMagic[4] = {'Z', 'K', 'E', 'Y'};
 constexpr size_t kFixedBytes = 16;
 
-void PutU32(BYTE* p, DWORD v)
+void PutU32(std::vector<BYTE>& out, DWORD v)
 {
     for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<BYTE>(v >> (8 * i));
+        out.push_back(static_cast<BYTE>(v >> (8 * i)));
     }
 }
 
@@ -26,22 +26,19 @@ DWORD GetU32(const BYTE* p)
 
 std::vector<BYTE> BuildKeyFile(const std::wstring& name, const BYTE* blob, size_t blobLength)
 {
-    // Magic, version, name length, name, blob length, blob: sized once, filled by offset.
-    const size_t nameBytes = name.size() * 2;
-    std::vector<BYTE> out(kFixedBytes + nameBytes + blobLength);
-    BYTE* p = out.data();
-    std::memcpy(p, kMagic, sizeof kMagic);
-    PutU32(p + 4, kKeyFileVersion);
-    PutU32(p + 8, static_cast<DWORD>(nameBytes));
-    p += 12;
+    std::vector<BYTE> out;
+    out.reserve(kFixedBytes + name.size() * 2 + blobLength);
+    for (BYTE b : kMagic) {
+        out.push_back(b);
+    }
+    PutU32(out, kKeyFileVersion);
+    PutU32(out, static_cast<DWORD>(name.size() * 2));
     for (wchar_t c : name) {
-        *p++ = static_cast<BYTE>(c & 0xFF);
-        *p++ = static_cast<BYTE>((c >> 8) & 0xFF);
+        out.push_back(static_cast<BYTE>(c & 0xFF));
+        out.push_back(static_cast<BYTE>((c >> 8) & 0xFF));
     }
-    PutU32(p, static_cast<DWORD>(blobLength));
-    if (blobLength != 0) {
-        std::memcpy(p + 4, blob, blobLength);
-    }
+    PutU32(out, static_cast<DWORD>(blobLength));
+    out.insert(out.end(), blob, blob + blobLength);
     return out;
 }
 
