@@ -17,7 +17,7 @@ build=${ZK_BUILD_DIR:-$root/build}
 out=$root/dist
 sign_pfx="" sign_cert="" sign_key="" sign_pass="" timestamp=""
 
-usage() { sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit "$1"; }
 need_value() { [ $# -ge 2 ] && [ -n "$2" ] || { echo "package: $1 needs a value" >&2; exit 2; }; }
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -27,8 +27,8 @@ while [ $# -gt 0 ]; do
         --sign-key) need_value "$@"; sign_key=$2; shift 2 ;;
         --sign-password-file) need_value "$@"; sign_pass=$2; shift 2 ;;
         --timestamp-url) need_value "$@"; timestamp=$2; shift 2 ;;
-        -h|--help) usage ;;
-        *) echo "package: unknown argument $1" >&2; usage ;;
+        -h|--help) usage 0 ;;
+        *) echo "package: unknown argument $1" >&2; usage 2 >&2 ;;
     esac
 done
 
