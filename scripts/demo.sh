@@ -16,8 +16,7 @@ indent() { sed 's/^/    /'; }
 say "Installing what is missing"
 "$root/scripts/setup.sh" || { echo "demo: setup failed" >&2; exit 1; }
 say "Building the provider, the signing service and the client tool"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build "$build" -j "$(nproc)" --target ZentravaKSP ZentravaSigningService ZentravaKSPTool ||
+ZK_BUILD_DIR=$build "$root/scripts/build.sh" ZentravaKSP ZentravaSigningService ZentravaKSPTool ||
     { echo "demo: build failed" >&2; exit 1; }
 bin=$build/bin
 

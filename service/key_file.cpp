@@ -28,7 +28,9 @@ std::vector<BYTE> BuildKeyFile(const std::wstring& name, const BYTE* blob, size_
 {
     std::vector<BYTE> out;
     out.reserve(kFixedBytes + name.size() * 2 + blobLength);
-    out.insert(out.end(), kMagic, kMagic + 4);
+    for (BYTE b : kMagic) {
+        out.push_back(b);
+    }
     PutU32(out, kKeyFileVersion);
     PutU32(out, static_cast<DWORD>(name.size() * 2));
     for (wchar_t c : name) {

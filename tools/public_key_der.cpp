@@ -10,18 +10,26 @@ namespace {
 
 constexpr uint8_t kTagInteger = 0x02;
 constexpr uint8_t kTagBitString = 0x03;
-constexpr uint8_t kTagNull = 0x05;
-constexpr uint8_t kTagOid = 0x06;
 constexpr uint8_t kTagSequence = 0x30;
 
-// 1.2.840.113549.1.1.1
-constexpr uint8_t kRsaEncryptionOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
+// AlgorithmIdentifier: SEQUENCE { OID 1.2.840.113549.1.1.1 (rsaEncryption), NULL }.
+constexpr uint8_t kRsaAlgorithmIdentifier[] = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
+                                               0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
 
 void AppendTagged(std::vector<uint8_t>& out, uint8_t tag, const std::vector<uint8_t>& content)
 {
     out.push_back(tag);
     AppendDerLength(out, content.size());
     out.insert(out.end(), content.begin(), content.end());
+}
+
+// A BIT STRING of whole bytes: the unused-bits count 0, then the bytes.
+void AppendBitString(std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes)
+{
+    out.push_back(kTagBitString);
+    AppendDerLength(out, bytes.size() + 1);
+    out.push_back(0);
+    out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 uint32_t ReadU32(const uint8_t* p)
@@ -94,19 +102,8 @@ BlobError RsaPublicBlobToSubjectPublicKeyInfo(const uint8_t* blob, size_t blobSi
     std::vector<uint8_t> rsaKey;
     AppendTagged(rsaKey, kTagSequence, integers);
 
-    std::vector<uint8_t> bits{0};  // no unused bits in the last byte
-    bits.insert(bits.end(), rsaKey.begin(), rsaKey.end());
-
-    std::vector<uint8_t> algorithm;
-    algorithm.push_back(kTagOid);
-    AppendDerLength(algorithm, sizeof kRsaEncryptionOid);
-    algorithm.insert(algorithm.end(), kRsaEncryptionOid, kRsaEncryptionOid + sizeof kRsaEncryptionOid);
-    algorithm.push_back(kTagNull);
-    algorithm.push_back(0);
-
-    std::vector<uint8_t> body;
-    AppendTagged(body, kTagSequence, algorithm);
-    AppendTagged(body, kTagBitString, bits);
+    std::vector<uint8_t> body(kRsaAlgorithmIdentifier, kRsaAlgorithmIdentifier + sizeof kRsaAlgorithmIdentifier);
+    AppendBitString(body, rsaKey);
 
     der.clear();
     AppendTagged(der, kTagSequence, body);

@@ -89,10 +89,11 @@ void AppendU32(std::vector<BYTE>* out, uint32_t v)
 
 std::vector<BYTE> RemoteFixture::OperationPayload(const std::vector<BYTE>& data, const wchar_t* name, uint32_t flags)
 {
+    const std::vector<BYTE> nameBytes = NameBytes(name);
     std::vector<BYTE> out;
+    out.reserve(12 + data.size() + nameBytes.size());
     AppendU32(&out, static_cast<uint32_t>(data.size()));
     out.insert(out.end(), data.begin(), data.end());
-    const std::vector<BYTE> nameBytes = NameBytes(name);
     AppendU32(&out, static_cast<uint32_t>(nameBytes.size()));
     out.insert(out.end(), nameBytes.begin(), nameBytes.end());
     AppendU32(&out, flags);

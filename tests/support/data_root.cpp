@@ -58,7 +58,8 @@ TempDataRoot::TempDataRoot(size_t padTo)
             if (add > 100) {
                 add = std::min<size_t>(100, remaining - 3);  // room for one more "\\x"
             }
-            path_ += "\\" + std::string(add, 'p');
+            path_ += '\\';
+            path_.append(add, 'p');
             if (!CreateDirectoryA(path_.c_str(), nullptr)) {
                 return;
             }

@@ -38,10 +38,11 @@ Bytes MakeBlob(ULONG magic, ULONG bits, const Bytes& exponent, const Bytes& modu
     header.BitLength = bits;
     header.cbPublicExp = static_cast<ULONG>(exponent.size());
     header.cbModulus = static_cast<ULONG>(modulus.size());
-    Bytes blob(sizeof header);
+    // Header, exponent, modulus, one after the other.
+    Bytes blob(sizeof header + exponent.size() + modulus.size());
     memcpy(blob.data(), &header, sizeof header);
-    blob.insert(blob.end(), exponent.begin(), exponent.end());
-    blob.insert(blob.end(), modulus.begin(), modulus.end());
+    std::copy(exponent.begin(), exponent.end(), blob.begin() + sizeof header);
+    std::copy(modulus.begin(), modulus.end(), blob.begin() + static_cast<ptrdiff_t>(sizeof header + exponent.size()));
     return blob;
 }
 
