@@ -187,8 +187,8 @@ TEST(PipeSecretPaths, DataRootLengthLimit)
     ASSERT_EQ(239u, root.path().size());
     zt::Interposer spy(Self());
     EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileA));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileW));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(root.folder().c_str()));
 }
 
@@ -201,7 +201,7 @@ TEST(PipeSecretPaths, MissingOrUnusableRootCreatesNothing)
     {
         zt::Interposer spy(Self());
         EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
-        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileA));
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileW));
     }
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(missing.c_str()));
 
@@ -210,12 +210,12 @@ TEST(PipeSecretPaths, MissingOrUnusableRootCreatesNothing)
         root.SetVariable(value);
         zt::Interposer spy(Self());
         EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status) << value.size();
-        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
     }
     SetEnvironmentVariableA("LOCALAPPDATA", nullptr);
     zt::Interposer spy(Self());
     EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
 }
 
 TEST(PipeSecretPaths, MissingOutPointers)
@@ -263,7 +263,8 @@ void SweepFailures(zt::TempDataRoot& root, const std::vector<BYTE>* existing)
             // Only failures that do not touch the secret may go unnoticed.
             EXPECT_TRUE(failed == zt::Fn::CryptProtectData || failed == zt::Fn::CryptUnprotectData ||
                         failed == zt::Fn::CloseHandle || failed == zt::Fn::LocalFree ||
-                        failed == zt::Fn::HeapFree || failed == zt::Fn::CreateFileA);
+                        failed == zt::Fn::HeapFree || failed == zt::Fn::CreateFileW ||
+                        failed == zt::Fn::MoveFileExW || failed == zt::Fn::GetFileAttributesW);
             ASSERT_EQ(32u, r.secret.size());
             // Whatever was handed out is what the file now holds.
             std::vector<BYTE> file = root.ReadSecretFile();

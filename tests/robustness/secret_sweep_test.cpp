@@ -83,8 +83,11 @@ std::vector<BYTE> SecretInFile(const std::vector<BYTE>& file)
 
 bool MayRecover(zt::Fn fn)
 {
-    return zt::IsReleaseCall(fn) || fn == zt::Fn::CryptProtectData || fn == zt::Fn::CreateFileA ||
-           fn == zt::Fn::GetFileSize;
+    // An open that meets a sharing violation, a move that finds the name
+    // taken (or the temporary file held): read again and go on. A failed
+    // look for a finished file only means the move decides.
+    return zt::IsReleaseCall(fn) || fn == zt::Fn::CryptProtectData || fn == zt::Fn::CreateFileW ||
+           fn == zt::Fn::MoveFileExW || fn == zt::Fn::GetFileAttributesW;
 }
 
 TEST(SecretStoreSweep, EveryCallFailsOnEveryFileState)
