@@ -437,6 +437,40 @@ TEST_F(Exchange, ReplyPlaintextChecks)
     EXPECT_EQ(replyPayload, r.reply);
 }
 
+// Replies that a process without the secret can make and whose MAC still
+// verifies: refused before anything is decrypted.
+TEST_F(Exchange, RepliesMadeWithoutTheSecretAreRefused)
+{
+    const std::vector<BYTE> payload = KeyName(L"key");
+    // Our own request sent back, its IV changed so that the first block
+    // reads status 0 and m = n: the request code is all that must change.
+    zt::ServiceScript echo = Script();
+    echo.impostor = zt::ServiceScript::Impostor::EchoRequest;
+    echo.replyIvXor = {static_cast<BYTE>(kRequestPublicKey), 0, 0, 0};
+    // The server nonce as ciphertext, our proof as its MAC; the IV one that
+    // a lucky impostor would have guessed: status 0, m = 4, "PWND", padding.
+    std::vector<BYTE> lucky = {0, 0, 0, 0, 4, 0, 0, 0, 'P', 'W', 'N', 'D', 4, 4, 4, 4};
+    zt::ServiceScript nonce16 = Script();
+    nonce16.serverNonce = Bytes(16, 0x33);
+    nonce16.impostor = zt::ServiceScript::Impostor::NonceAsCiphertext;
+    nonce16.luckyFirstBlock = lucky;
+    zt::ServiceScript nonce32 = Script();
+    nonce32.impostor = zt::ServiceScript::Impostor::NonceAsCiphertext;
+    nonce32.luckyFirstBlock = lucky;
+    const std::pair<const char*, zt::ServiceScript> cases[] = {
+        {"echo with status 0", echo}, {"16-byte nonce, lucky IV", nonce16}, {"32-byte nonce", nonce32}};
+    for (const auto& [what, script] : cases) {
+        SCOPED_TRACE(what);
+        service.SetScript(script);
+        zt::Interposer spy(Self());
+        const Result r = Run(spy, payload);
+        EXPECT_EQ(NTE_INTERNAL_ERROR, r.status);
+        EXPECT_FALSE(r.gotBlock);
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::BCryptDecrypt)) << "nothing decrypted";
+        EXPECT_TRUE(service.Last().replySent);
+    }
+}
+
 TEST_F(Exchange, FieldsArrivingInPiecesAreCompleted)
 {
     zt::ServiceScript s = Script();
