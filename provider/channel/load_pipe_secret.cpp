@@ -181,7 +181,12 @@ Step MoveEmptyFileAside(const SecretPaths& paths)
         return Step::Retry;  // written since we looked: read it
     }
     // Fails while another creator holds the temporary file; it is ahead of us.
-    return MoveFileExW(paths.file, paths.temp, MOVEFILE_REPLACE_EXISTING) ? Step::NameFree : Step::Retry;
+    if (!MoveFileExW(paths.file, paths.temp, MOVEFILE_REPLACE_EXISTING)) {
+        return Step::Retry;
+    }
+    // Gone once we let go, so the new file is made afresh (hidden).
+    DeleteFileW(paths.temp);
+    return Step::NameFree;
 }
 
 // The new secret goes to the temporary file, is flushed, and is moved into
