@@ -505,6 +505,9 @@ TEST(ServiceDataRoot, WorksWithTheProviderOutsideTheAnsiCodePage)
     ASSERT_TRUE(root.ok());
     const zt::ToolResult created = zt::RunService(L"create wide", root.widePath(), 60000);
     ASSERT_EQ(0u, created.exitCode) << created.output;
+    const zt::ToolResult listed = zt::RunService(L"list", root.widePath());
+    EXPECT_EQ(0u, listed.exitCode);
+    EXPECT_NE(std::string::npos, listed.output.find("wide\t2048")) << listed.output;
     zt::ServiceProcess service;
     ASSERT_TRUE(service.Start(root.widePath())) << service.Output();
     {
