@@ -58,8 +58,8 @@ SECURITY_STATUS SignRemotely(const KeyHandle* key, const void* paddingInfo, cons
         return NTE_INTERNAL_ERROR;
     }
     // Checked against the hash bytes that were sent, which the payload holds.
-    const SECURITY_STATUS checked = CheckReturnedSignature(key, scheme, payload.get() + 4, hashLength,
-                                                           replyBlock.get(), replyLength);
+    const SECURITY_STATUS checked = CheckReturnedSignature(key, scheme, payload.get() + kOperationPayloadDataOffset,
+                                                           hashLength, replyBlock.get(), replyLength);
     if (checked != ZK_SUCCESS) {
         return checked;
     }

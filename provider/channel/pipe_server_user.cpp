@@ -5,7 +5,6 @@ namespace {
 // A kernel handle closed on every path.
 class OwnedHandle {
 public:
-    OwnedHandle() = default;
     explicit OwnedHandle(HANDLE h) : h_(h) {}
     ~OwnedHandle()
     {
@@ -16,7 +15,6 @@ public:
     OwnedHandle(const OwnedHandle&) = delete;
     OwnedHandle& operator=(const OwnedHandle&) = delete;
     HANDLE get() const { return h_; }
-    HANDLE* out() { return &h_; }
 
 private:
     HANDLE h_ = nullptr;
@@ -36,14 +34,15 @@ bool ReadTokenUser(HANDLE token, TokenUserRecord* user)
 
 bool CallerUser(TokenUserRecord* user)
 {
-    OwnedHandle token;
+    HANDLE raw = nullptr;
     // As self: an identification-level impersonation token can still be read.
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.out())) {
-        if (GetLastError() != ERROR_NO_TOKEN ||
-            !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.out())) {
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) {
+        raw = nullptr;
+        if (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
             return false;
         }
     }
+    OwnedHandle token(raw);
     return ReadTokenUser(token.get(), user);
 }
 
@@ -57,10 +56,11 @@ bool ServerUser(HANDLE pipe, TokenUserRecord* user)
     if (process.get() == nullptr) {
         return false;
     }
-    OwnedHandle token;
-    if (!OpenProcessToken(process.get(), TOKEN_QUERY, token.out())) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(process.get(), TOKEN_QUERY, &raw)) {
         return false;
     }
+    OwnedHandle token(raw);
     return ReadTokenUser(token.get(), user);
 }
 
