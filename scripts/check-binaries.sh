@@ -15,7 +15,7 @@ fi
 imports=$(echo "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
 for dll_name in $imports; do
     case "$dll_name" in
-        kernel32.dll|bcrypt.dll|crypt32.dll|msvcrt.dll) ;;
+        kernel32.dll|advapi32.dll|bcrypt.dll|crypt32.dll|msvcrt.dll) ;;
         *) echo "check-binaries: ZentravaKSP.dll imports $dll_name" >&2; exit 1 ;;
     esac
 done

@@ -155,7 +155,8 @@ TEST(ToolArgs, UsageDescribesEveryCommandAndOption)
     const std::string usage = zkt::UsageText();
     for (const char* word : {"provider\n", "key <key-name>", "sign <key-name>", "verify <key-name>",
                              "encrypt <key-name>", "decrypt <key-name>", "export <key-name>", "--dll", "--ncrypt",
-                             "--use-context", "--hash", "--pss", "--format", "--help", "Exit status"}) {
+                             "--use-context", "--hash", "--pss", "--format", "--help", "Exit status",
+                             "Paddings the provider accepts", "NTE_NOT_SUPPORTED"}) {
         EXPECT_NE(std::string::npos, usage.find(word)) << word;
     }
 }
