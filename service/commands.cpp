@@ -79,7 +79,11 @@ int List()
                         Utf8(k.fileName).c_str());
             exitCode = kExitKeyDamaged;
         } else {
-            std::printf("%s\t%lu\n", Utf8(k.name).c_str(), k.bits);
+            if (k.bits == 0) {
+                std::printf("%s\t?\n", Utf8(k.name).c_str());  // format 1: size not in clear
+            } else {
+                std::printf("%s\t%lu\n", Utf8(k.name).c_str(), k.bits);
+            }
         }
     }
     return exitCode;
