@@ -62,8 +62,27 @@ bool LegacyRsaToFullPrivateBlob(const BYTE* legacy, size_t length, HeapBlock* fu
     }
     const BYTE* modulus = legacy + kHeaderBytes;
     const ULONG realBits = SignificantBits(modulus, m);
-    if (realBits + 7 < bitlen || realBits > bitlen) {
-        return false;  // the number does not fill the length the header gives
+    if (realBits == 0) {
+        return false;
+    }
+    // Fields of the real size. The header's bitlen may be larger (Wine's
+    // decoder rounds an odd size up to a multiple of 16); the bytes above the
+    // real size must then be zero in every field.
+    const size_t realM = (realBits + 7) / 8;
+    const size_t realH = (realBits + 15) / 16;
+    struct Field {
+        size_t length;  // in the legacy blob
+        size_t keep;    // in the BCrypt blob
+    };
+    const Field fields[] = {{m, realM}, {h, realH}, {h, realH}, {h, realH}, {h, realH}, {h, realH}, {m, realM}};
+    const BYTE* field = modulus;
+    for (const Field& f : fields) {
+        for (size_t i = f.keep; i < f.length; ++i) {
+            if (field[i] != 0) {
+                return false;
+            }
+        }
+        field += f.length;
     }
     BYTE exponentBytes[4];
     size_t exponentLength = 0;
@@ -73,7 +92,7 @@ bool LegacyRsaToFullPrivateBlob(const BYTE* legacy, size_t length, HeapBlock* fu
             exponentBytes[exponentLength++] = b;
         }
     }
-    HeapBlock out(sizeof(BCRYPT_RSAKEY_BLOB) + exponentLength + 2 * m + 5 * h);
+    HeapBlock out(sizeof(BCRYPT_RSAKEY_BLOB) + exponentLength + 2 * realM + 5 * realH);
     if (!out) {
         return false;
     }
@@ -81,21 +100,19 @@ bool LegacyRsaToFullPrivateBlob(const BYTE* legacy, size_t length, HeapBlock* fu
     header.Magic = BCRYPT_RSAFULLPRIVATE_MAGIC;
     header.BitLength = realBits;
     header.cbPublicExp = static_cast<ULONG>(exponentLength);
-    header.cbModulus = static_cast<ULONG>(m);
-    header.cbPrime1 = static_cast<ULONG>(h);
-    header.cbPrime2 = static_cast<ULONG>(h);
+    header.cbModulus = static_cast<ULONG>(realM);
+    header.cbPrime1 = static_cast<ULONG>(realH);
+    header.cbPrime2 = static_cast<ULONG>(realH);
     memcpy(out.get(), &header, sizeof header);
     BYTE* p = out.get() + sizeof header;
     memcpy(p, exponentBytes, exponentLength);
     p += exponentLength;
+    // modulus, prime1, prime2, exponent1, exponent2, coefficient, privateExponent
     const BYTE* in = modulus;
-    p = PutReversed(p, in, m);  // modulus
-    in += m;
-    for (int field = 0; field < 5; ++field) {  // prime1, prime2, exponent1, exponent2, coefficient
-        p = PutReversed(p, in, h);
-        in += h;
+    for (const Field& f : fields) {
+        p = PutReversed(p, in, f.keep);
+        in += f.length;
     }
-    PutReversed(p, in, m);  // privateExponent
     *full = static_cast<HeapBlock&&>(out);
     *bits = realBits;
     return true;

@@ -19,6 +19,10 @@
 //   24   publicExponent (cbPublicExp bytes, no leading zero), modulus,
 //        prime1, prime2, exponent1, exponent2, coefficient, privateExponent
 //
+// The numbers are taken at the modulus's real size: Wine's decoder gives a
+// 2050-bit key bitlen 2064 (whole 16-bit halves), and the zero bytes above
+// the real size are dropped.
+//
 // Wine's BCryptImportKeyPair refuses LEGACY_RSAPRIVATE_BLOB, and Wine's
 // crypt32 has no CNG_RSA_PRIVATE_KEY_BLOB decoder, hence this.
 #pragma once
@@ -28,5 +32,5 @@
 #include <windows.h>
 
 // False (nothing written) for anything that is not exactly such a blob.
-// *bits is the modulus's real length, its top bit counted from the number.
+// *bits is the modulus's real length, counted from the number itself.
 bool LegacyRsaToFullPrivateBlob(const BYTE* legacy, size_t length, HeapBlock* full, ULONG* bits);
