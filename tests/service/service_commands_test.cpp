@@ -100,6 +100,7 @@ TEST(ServiceCommands, CommandLineErrorsAreUsageErrors)
     const wchar_t* bad[] = {
         L"frobnicate", L"create", L"delete", L"create k --bits 1024", L"create k --bits", L"serve --instances 0",
         L"serve --instances 255", L"list --bits 2048", L"create k extra", L"create k --data-root",
+        L"import", L"import k", L"import k file extra", L"list --password-file pw",
     };
     for (const wchar_t* args : bad) {
         SCOPED_TRACE(Utf8(args));

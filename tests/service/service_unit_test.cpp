@@ -222,6 +222,33 @@ TEST(CommandLine, ParsesCommandsAndOptionsInAnyOrder)
 
     const wchar_t* bad[] = {L"exe", L"serve", L"--instances", L"16x"};
     EXPECT_FALSE(ParseCommandLine(4, bad, &c, &error));
+
+    const wchar_t* import[] = {L"exe", L"--cert-out", L"c.pem", L"import", L"k", L"key.pfx", L"--password-file", L"pw"};
+    ASSERT_TRUE(ParseCommandLine(8, import, &c, &error)) << error;
+    EXPECT_EQ(Command::Import, c.command);
+    EXPECT_EQ(L"k", c.keyName);
+    EXPECT_EQ(L"key.pfx", c.keyFile);
+    EXPECT_EQ(L"pw", c.passwordFile);
+    EXPECT_EQ(L"c.pem", c.certOut);
+}
+
+TEST(CommandLine, ImportNeedsANameAndAFileAndOwnsItsOptions)
+{
+    CommandLine c;
+    std::string error;
+    const wchar_t* noFile[] = {L"exe", L"import", L"k"};
+    EXPECT_FALSE(ParseCommandLine(3, noFile, &c, &error));
+    EXPECT_NE(std::string::npos, error.find("needs the key's file")) << error;
+    const wchar_t* extra[] = {L"exe", L"import", L"k", L"f", L"g"};
+    EXPECT_FALSE(ParseCommandLine(5, extra, &c, &error));
+    const wchar_t* noValue[] = {L"exe", L"import", L"k", L"f", L"--password-file"};
+    EXPECT_FALSE(ParseCommandLine(5, noValue, &c, &error));
+    EXPECT_NE(std::string::npos, error.find("--password-file takes a file")) << error;
+    const wchar_t* elsewhere[] = {L"exe", L"create", L"k", L"--cert-out", L"c.pem"};
+    EXPECT_FALSE(ParseCommandLine(5, elsewhere, &c, &error));
+    EXPECT_NE(std::string::npos, error.find("does not apply")) << error;
+    const wchar_t* badName[] = {L"exe", L"import", L"", L"f"};
+    EXPECT_FALSE(ParseCommandLine(4, badName, &c, &error));
 }
 
 }  // namespace
