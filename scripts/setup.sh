@@ -9,6 +9,8 @@ dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
 command -v cmake >/dev/null || need+=(cmake)
 [ -d /usr/src/googletest ] || need+=(googletest)
 command -v flock >/dev/null || need+=(util-linux)
+# The certificate and import tests check the tool's output with OpenSSL.
+command -v openssl >/dev/null || need+=(openssl)
 for extra in "$@"; do
     dpkg -s "$extra" >/dev/null 2>&1 || need+=("$extra")
 done
