@@ -4,6 +4,8 @@
 #include "pem.h"
 #include "report.h"
 
+#include <cstdio>
+
 namespace zkt {
 namespace {
 

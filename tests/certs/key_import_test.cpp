@@ -12,8 +12,8 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-// ASCII: Wine's PFX import drops everything of a password above 0x7F
-// (Windows takes any UTF-16 password).
+// ASCII: under Wine a PFX whose password has a non-ASCII letter does not
+// open with it (Windows takes any UTF-16 password).
 const char kPassword[] = "Pf8-s3cr3t w1th sp4ces";
 
 class KeyImport : public ::testing::Test {
