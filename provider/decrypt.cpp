@@ -6,12 +6,11 @@
 #include "ksp_status.h"
 #include "operation_payload.h"
 #include "padding_rules.h"
+#include "protocol.h"
 
 #include <cstring>
 
 namespace {
-
-constexpr uint32_t kRequestDecryptCode = 3;
 
 // Even a size query costs the whole remote decryption; the plaintext is then
 // wiped and dropped.
@@ -29,7 +28,7 @@ SECURITY_STATUS DecryptRemotely(const KeyHandle* key, const void* paddingInfo, c
     }
     BYTE* reply = nullptr;
     uint32_t replyLength = 0;
-    const SECURITY_STATUS exchange = PipeExchange(kRequestDecryptCode, payload.get(),
+    const SECURITY_STATUS exchange = PipeExchange(kRequestDecrypt, payload.get(),
                                                   static_cast<uint32_t>(payload.size()), &reply, &replyLength);
     if (exchange != ZK_SUCCESS) {
         return exchange;

@@ -1,6 +1,8 @@
 // Provider and key handle records, their validation, creation and release.
 #pragma once
 
+#include "wire_codec.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 #include <ncrypt.h>
@@ -12,12 +14,14 @@ constexpr uint32_t kKeyHandleTag = 0x53504C4B;       // "KLPS" in memory
 constexpr uint32_t kProviderHandleFixedSize = 40;
 constexpr uint32_t kKeyHandleSize = 176;
 constexpr uint32_t kMaxProviderNameBytes = 0xFFFF;
-constexpr uint32_t kMaxKeyNameBytes = 260;
+// A key name with its terminator: the wire library's longest key name + 1.
+constexpr uint32_t kMaxKeyNameBytes = (kMaxKeyNameChars + 1) * sizeof(wchar_t);  // 260
 // The longest names that fit those limits with their terminator. A length
 // check reads at most one unit more than these, never up to a terminator
 // that an over-long name may not have.
 constexpr size_t kLongestProviderNameChars = kMaxProviderNameBytes / 2 - 1;  // 32766
-constexpr size_t kLongestKeyNameChars = kMaxKeyNameBytes / 2 - 1;            // 129
+constexpr size_t kLongestKeyNameChars = kMaxKeyNameChars;                    // 129
+static_assert(kMaxKeyNameBytes == 260);
 constexpr uint32_t kKeyUsageDecryptAndSign = 0x3;  // NCRYPT_ALLOW_DECRYPT_FLAG | NCRYPT_ALLOW_SIGNING_FLAG
 
 struct ProviderHandle {

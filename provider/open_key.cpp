@@ -4,13 +4,14 @@
 #include "heap_block.h"
 #include "ksp_status.h"
 #include "operation_payload.h"
+#include "payloads.h"
+#include "protocol.h"
 #include "status_mapping.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr uint32_t kRequestPublicKeyCode = 1;
 constexpr uint32_t kRsaKeyBlobHeaderSize = 24;  // BCRYPT_RSAKEY_BLOB
 constexpr size_t kBitLengthOffset = 4;
 
@@ -21,8 +22,7 @@ SECURITY_STATUS LoadPublicKey(KeyHandle* key)
     BYTE* reply = nullptr;
     uint32_t replyLength = 0;
     const SECURITY_STATUS exchange =
-        PipeExchange(kRequestPublicKeyCode, reinterpret_cast<const BYTE*>(key->keyName), KeyNameBytes(key), &reply,
-                     &replyLength);
+        PipeExchange(kRequestPublicKey, PublicKeyPayload(key->keyName), KeyNameBytes(key), &reply, &replyLength);
     if (exchange != ZK_SUCCESS) {
         return NTE_BAD_KEYSET;  // the service could not be reached or refused: the key set is unusable
     }

@@ -1,5 +1,5 @@
-// The payload of the sign and decrypt requests:
-// D (u32), data, L (u32), key name without terminator, flags (u32).
+// The payload of the sign and decrypt requests for a key handle; the layout
+// is the wire library's (payloads.h).
 #pragma once
 
 #include "handles.h"

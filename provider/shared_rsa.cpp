@@ -1,5 +1,6 @@
 #include "shared_rsa.h"
 
+#include "ksp_status.h"
 #include "status_mapping.h"
 
 namespace {
@@ -33,7 +34,7 @@ SECURITY_STATUS AcquireSharedRsaAlgorithm(BCRYPT_ALG_HANDLE* out)
         }
         ReleaseSRWLockExclusive(&g_openLock);
         if (handle == nullptr) {
-            return MapBcryptStatus(status < 0 ? status : static_cast<NTSTATUS>(0xC0000001L));
+            return MapBcryptStatus(status < 0 ? status : kStatusUnsuccessful);
         }
     }
     *out = handle;

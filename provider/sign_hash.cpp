@@ -7,13 +7,12 @@
 #include "operation_payload.h"
 #include "padding_rules.h"
 #include "signature_check.h"
+#include "protocol.h"
 #include "status_mapping.h"
 
 #include <cstring>
 
 namespace {
-
-constexpr uint32_t kRequestSignHashCode = 2;
 
 // Answered locally from the public key; the service is not contacted.
 SECURITY_STATUS QuerySignatureLength(const KeyHandle* key, DWORD* result)
@@ -47,7 +46,7 @@ SECURITY_STATUS SignRemotely(const KeyHandle* key, const void* paddingInfo, cons
     }
     BYTE* reply = nullptr;
     uint32_t replyLength = 0;
-    const SECURITY_STATUS exchange = PipeExchange(kRequestSignHashCode, payload.get(),
+    const SECURITY_STATUS exchange = PipeExchange(kRequestSignHash, payload.get(),
                                                   static_cast<uint32_t>(payload.size()), &reply, &replyLength);
     if (exchange != ZK_SUCCESS) {
         return exchange;

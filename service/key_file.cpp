@@ -9,17 +9,12 @@ namespace {
 constexpr BYTE kMagic[4] = {'Z', 'K', 'E', 'Y'};
 constexpr size_t kNameOffset = 12;
 
-void PutU32(std::vector<BYTE>& out, DWORD v)
+// The wire library's little-endian codec (key_name.h brings it).
+void AppendU32(std::vector<BYTE>& out, DWORD v)
 {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<BYTE>(v >> (8 * i)));
-    }
-}
-
-DWORD GetU32(const BYTE* p)
-{
-    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) |
-           (static_cast<DWORD>(p[2]) << 16) | (static_cast<DWORD>(p[3]) << 24);
+    BYTE field[4];
+    PutU32(field, v);
+    out.insert(out.end(), field, field + 4);
 }
 
 // Bytes of the fields other than the name and the blob.
@@ -42,14 +37,14 @@ std::vector<BYTE> BuildKeyFile(const std::wstring& name, ULONG bits, const BYTE*
     for (BYTE b : kMagic) {
         out.push_back(b);
     }
-    PutU32(out, kKeyFileVersion);
-    PutU32(out, static_cast<DWORD>(name.size() * 2));
+    AppendU32(out, kKeyFileVersion);
+    AppendU32(out, static_cast<DWORD>(name.size() * 2));
     for (wchar_t c : name) {
         out.push_back(static_cast<BYTE>(c & 0xFF));
         out.push_back(static_cast<BYTE>((c >> 8) & 0xFF));
     }
-    PutU32(out, bits);
-    PutU32(out, static_cast<DWORD>(blobLength));
+    AppendU32(out, bits);
+    AppendU32(out, static_cast<DWORD>(blobLength));
     out.insert(out.end(), blob, blob + blobLength);
     return out;
 }

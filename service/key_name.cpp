@@ -1,5 +1,7 @@
 #include "key_name.h"
 
+#include "unique_resource.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -9,19 +11,18 @@ namespace {
 
 bool Sha256(const void* data, ULONG length, UCHAR (&digest)[32])
 {
-    BCRYPT_ALG_HANDLE alg = nullptr;
-    if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) {
+    UniqueBcryptAlgorithm alg;
+    if (BCryptOpenAlgorithmProvider(alg.Put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) {
+        alg.Forget();
         return false;
     }
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    bool ok = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) >= 0 &&
-              BCryptHashData(hash, static_cast<PUCHAR>(const_cast<void*>(data)), length, 0) >= 0 &&
-              BCryptFinishHash(hash, digest, sizeof(digest), 0) >= 0;
-    if (hash != nullptr) {
-        BCryptDestroyHash(hash);
+    UniqueBcryptHash hash;
+    if (BCryptCreateHash(alg.get(), hash.Put(), nullptr, 0, nullptr, 0, 0) < 0) {
+        hash.Forget();
+        return false;
     }
-    BCryptCloseAlgorithmProvider(alg, 0);
-    return ok;
+    return BCryptHashData(hash.get(), static_cast<PUCHAR>(const_cast<void*>(data)), length, 0) >= 0 &&
+           BCryptFinishHash(hash.get(), digest, sizeof(digest), 0) >= 0;
 }
 
 }  // namespace

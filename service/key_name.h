@@ -1,11 +1,12 @@
 // Key names: which names the store accepts, and the file name each maps to.
 #pragma once
 
+#include "wire_codec.h"
+
 #include <string>
 
-// Names the provider can send: 1 to 129 UTF-16 code units (260 bytes with
-// the terminator), no NUL inside.
-constexpr size_t kMaxKeyNameChars = 129;
+// Names the store accepts: 1 to kMaxKeyNameChars UTF-16 code units (the
+// wire library's limit, what a key handle holds), no NUL inside.
 
 bool IsValidKeyName(const std::wstring& name);
 

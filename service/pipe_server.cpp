@@ -1,6 +1,6 @@
 #include "pipe_server.h"
 
-#include "channel/protocol.h"
+#include "protocol.h"
 #include "exchange_log.h"
 #include "pipe_security.h"
 #include "server_exchange.h"

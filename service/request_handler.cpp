@@ -1,50 +1,19 @@
 #include "request_handler.h"
 
-#include "key_operation_flags.h"
+#include "operation_flags.h"
+#include "payloads.h"
+#include "plaintexts.h"
 #include "rsa_key.h"
 
 #include <ncrypt.h>
 
 namespace {
 
-// Longest key name accepted on the wire; longer ones cannot name a key.
-constexpr DWORD kMaxNameBytes = 1024;
-
-std::wstring NameFromWire(const BYTE* p, DWORD bytes)
+// A name too long for any key names no key; it is not logged either.
+void NoteKeyName(const RequestedKey& key, RequestSummary* summary)
 {
-    std::wstring name(bytes / 2, L'\0');
-    for (size_t i = 0; i < name.size(); ++i) {
-        name[i] = static_cast<wchar_t>(p[2 * i] | (p[2 * i + 1] << 8));
-    }
-    return name;
-}
-
-struct Operation {
-    const BYTE* data = nullptr;
-    DWORD dataLength = 0;
-    DWORD flags = 0;
-};
-
-// Operation payload: D, data, L, name, flags; exactly D + L + 12 bytes.
-bool ParseOperation(const BYTE* p, DWORD n, Operation* op, RequestSummary* summary)
-{
-    if (n < 12) {
-        return false;
-    }
-    DWORD d = GetU32(p);
-    if (d > n - 12) {
-        return false;
-    }
-    DWORD l = GetU32(p + 4 + d);
-    if (l != n - 12 - d || l % 2 != 0 || l > kMaxNameBytes) {
-        return false;
-    }
-    op->data = p + 4;
-    op->dataLength = d;
-    summary->keyName = NameFromWire(p + 8 + d, l);
-    summary->hasKeyName = true;
-    op->flags = GetU32(p + 8 + d + l);
-    return true;
+    summary->hasKeyName = key.fits;
+    summary->keyName.assign(key.name.chars, key.name.length);
 }
 
 void Fail(Reply* reply, RequestSummary* summary, DWORD status, const char* outcome)
@@ -88,12 +57,12 @@ const wchar_t* HashForLength(DWORD length)
 void HandlePublicKey(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
                      RequestSummary* summary)
 {
-    if (n % 2 != 0 || n > kMaxNameBytes) {
+    RequestedKey requested;
+    if (!DecodePublicKeyPayload(payload, n, &requested)) {
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
-    summary->keyName = NameFromWire(payload, n);
-    summary->hasKeyName = true;
+    NoteKeyName(requested, summary);
     std::shared_ptr<CachedKey> key;
     if (!FindOrFail(cache, summary->keyName, &key, reply, summary)) {
         return;
@@ -111,11 +80,12 @@ void HandlePublicKey(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply
 void HandleSign(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
                 RequestSummary* summary)
 {
-    Operation op;
-    if (!ParseOperation(payload, n, &op, summary)) {
+    OperationRequest op;
+    if (!DecodeOperationPayload(payload, n, &op)) {
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
+    NoteKeyName(op.key, summary);
     const wchar_t* hash = HashForLength(op.dataLength);
     bool pss = (op.flags & NCRYPT_PAD_PSS_FLAG) != 0;
     // The provider passed the caller's flags through after its own mask
@@ -145,11 +115,12 @@ void HandleSign(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
 void HandleDecrypt(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
                    RequestSummary* summary)
 {
-    Operation op;
-    if (!ParseOperation(payload, n, &op, summary)) {
+    OperationRequest op;
+    if (!DecodeOperationPayload(payload, n, &op)) {
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
+    NoteKeyName(op.key, summary);
     DWORD paddingBits = op.flags & (NCRYPT_NO_PADDING_FLAG | NCRYPT_PAD_PKCS1_FLAG | NCRYPT_PAD_OAEP_FLAG);
     // At most one padding; none means PKCS#1 v1.5.
     if ((op.flags & ~kEncryptDecryptFlags) != 0 || (paddingBits & (paddingBits - 1)) != 0) {
@@ -185,17 +156,16 @@ void HandleRequest(KeyCache* cache, const BYTE* plaintext, size_t length, Reply*
 {
     reply->status = kReplyOk;
     summary->outcome = "ok";
-    if (length < 8) {
+    PlaintextView request;
+    const RequestCheck check = DecodeRequest(plaintext, length, &request);
+    summary->hasCode = check != RequestCheck::TooShort;
+    summary->code = request.word;
+    if (check != RequestCheck::Ok) {
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
-    summary->code = GetU32(plaintext);
-    DWORD n = GetU32(plaintext + 4);
-    if (n != length - 8) {
-        Fail(reply, summary, kReplyBadRequest, "bad-request");
-        return;
-    }
-    const BYTE* payload = plaintext + 8;
+    const BYTE* payload = request.body;
+    const DWORD n = request.length;
     switch (summary->code) {
     case kRequestPublicKey: HandlePublicKey(cache, payload, n, reply, summary); break;
     case kRequestSignHash: HandleSign(cache, payload, n, reply, summary); break;
@@ -206,16 +176,7 @@ void HandleRequest(KeyCache* cache, const BYTE* plaintext, size_t length, Reply*
 
 bool BuildReplyPlaintext(const Reply& reply, HeapBlock* plaintext)
 {
-    ULONG m = reply.status == kReplyOk ? reply.payloadLength : 0;
-    HeapBlock out(8 + static_cast<size_t>(m));
-    if (!out) {
-        return false;
-    }
-    PutU32(out.get(), reply.status);
-    PutU32(out.get() + 4, m);
-    if (m != 0) {
-        memcpy(out.get() + kPlaintextHeaderLength, reply.payload.get(), m);
-    }
-    *plaintext = static_cast<HeapBlock&&>(out);
-    return true;
+    // A failure carries no payload.
+    const ULONG m = reply.status == kReplyOk ? reply.payloadLength : 0;
+    return EncodeReply(reply.status, reply.payload.get(), m, plaintext);
 }

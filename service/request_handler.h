@@ -1,7 +1,7 @@
 // Answers one decrypted request plaintext (code, length, payload).
 #pragma once
 
-#include "channel/protocol.h"
+#include "protocol.h"
 #include "heap_block.h"
 #include "key_cache.h"
 
@@ -17,6 +17,7 @@ struct Reply {
 
 // What the log line reports about a request; never the payload.
 struct RequestSummary {
+    bool hasCode = false;  // the plaintext was long enough to carry one
     DWORD code = 0;
     bool hasKeyName = false;
     std::wstring keyName;

@@ -1,14 +1,9 @@
 #include "rsa_key.h"
 
+#include "ksp_status.h"
 #include "raw_rsa.h"
 
 namespace {
-
-constexpr LONG kStatusNoMemory = static_cast<LONG>(0xC0000017L);
-constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000DL);
-constexpr LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002L);
-constexpr LONG kStatusNotSupported = static_cast<LONG>(0xC00000BBL);
-constexpr LONG kStatusUnsuccessful = static_cast<LONG>(0xC0000001L);
 
 // Raw RSA where BCrypt has none: the key's own blob, exported for this one
 // operation into a wiped block.

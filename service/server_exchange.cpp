@@ -1,11 +1,12 @@
 #include "server_exchange.h"
 
-#include "channel/envelope.h"
-#include "channel/hmac_sha256.h"
-#include "channel/pipe_secret.h"
-#include "channel/protocol.h"
-#include "channel/session_keys.h"
-#include "channel/timed_pipe_io.h"
+#include "envelope.h"
+#include "ksp_status.h"
+#include "hmac_sha256.h"
+#include "pipe_secret.h"
+#include "protocol.h"
+#include "session_keys.h"
+#include "timed_pipe_io.h"
 #include "request_handler.h"
 #include "server_fields.h"
 
@@ -124,7 +125,7 @@ const char* RunExchange(ServerState* state, HANDLE pipe, HANDLE event, ExchangeR
     Reply reply;
     RequestSummary summary;
     HandleRequest(&state->keys, plaintext.get(), plaintextLength, &reply, &summary);
-    record->hasCode = plaintextLength >= kPlaintextHeaderLength;
+    record->hasCode = summary.hasCode;
     record->code = summary.code;
     record->hasKeyName = summary.hasKeyName;
     record->keyName = summary.keyName;
@@ -153,7 +154,7 @@ LONG LoadServerSecret(ServerState* state)
     }
     if (secret == nullptr || length != kPipeSecretLength) {
         WipeAndHeapFree(secret, length);
-        return static_cast<LONG>(0x8009002DL);
+        return NTE_INTERNAL_ERROR;
     }
     AcquireSRWLockExclusive(&state->secretLock);
     state->secret.Adopt(secret, length);

@@ -1,6 +1,7 @@
 #include "server_fields.h"
 
-#include "channel/timed_pipe_io.h"
+#include "handshake.h"
+#include "timed_pipe_io.h"
 
 #include <algorithm>
 #include <cstring>
@@ -61,40 +62,19 @@ bool ReadBufferedEnvelope(FieldReader* reader, Envelope* envelope)
 
 bool WriteHello(HANDLE pipe, const BYTE* nonce, uint32_t nonceLength, HANDLE event)
 {
-    BYTE fields[8 + kMaxServerNonceLength];
-    if (nonceLength > kMaxServerNonceLength) {
+    BYTE fields[kServerHelloMaxLength];
+    uint32_t length = 0;
+    if (!EncodeServerHello(nonce, nonceLength, fields, &length)) {
         return false;
     }
-    PutU32(fields, kServerHello);
-    PutU32(fields + 4, nonceLength);
-    memcpy(fields + 8, nonce, nonceLength);
-    const bool ok = TimedPipeWrite(pipe, fields, 8 + nonceLength, nullptr, event);
+    const bool ok = TimedPipeWrite(pipe, fields, length, nullptr, event);
     WipeBytes(fields, sizeof(fields));
     return ok;
 }
 
 bool WriteEnvelopeAtOnce(HANDLE pipe, const Envelope& envelope, HANDLE event)
 {
-    const size_t length =
-        size_t{12} + envelope.ivLength + size_t{envelope.ciphertextLength} + size_t{envelope.macLength};
-    if (envelope.ivLength > sizeof(envelope.iv) || length > UINT32_MAX ||
-        (envelope.ciphertextLength > 0 && !envelope.ciphertext) || (envelope.macLength > 0 && !envelope.mac)) {
-        return false;
-    }
-    HeapBlock fields(length);
-    if (!fields) {
-        return false;
-    }
-    BYTE* at = fields.get();
-    const auto put = [&at](const BYTE* bytes, uint32_t n) {
-        PutU32(at, n);
-        if (n > 0) {
-            memcpy(at + 4, bytes, n);
-        }
-        at += 4 + size_t{n};
-    };
-    put(envelope.iv, envelope.ivLength);
-    put(envelope.ciphertext.get(), envelope.ciphertextLength);
-    put(envelope.mac.get(), envelope.macLength);
-    return TimedPipeWrite(pipe, fields.get(), static_cast<uint32_t>(length), nullptr, event);
+    HeapBlock fields;
+    return EncodeEnvelope(envelope, &fields) &&
+           TimedPipeWrite(pipe, fields.get(), static_cast<uint32_t>(fields.size()), nullptr, event);
 }

@@ -4,8 +4,8 @@
 // buffers what it receives; the bytes on the wire are the same.
 #pragma once
 
-#include "channel/envelope.h"
-#include "channel/protocol.h"
+#include "envelope.h"
+#include "protocol.h"
 
 #include <windows.h>
 

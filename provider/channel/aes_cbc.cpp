@@ -1,16 +1,14 @@
 #include "aes_cbc.h"
 
+#include "ksp_status.h"
 #include "protocol.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 
 #include <cstring>
 
 namespace {
-
-constexpr LONG kStatusNoMemory = static_cast<LONG>(0xC0000017L);
-constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000DL);
-constexpr LONG kStatusDataError = static_cast<LONG>(0xC000003EL);
 
 // Checks PKCS#7 padding of whole blocks and drops it from the length. Every
 // pad byte is examined whatever the pad length, so the time does not depend
@@ -34,23 +32,17 @@ bool StripPkcs7(const BYTE* data, ULONG* length)
     return true;
 }
 
+// Released in reverse order: key, key object (wiped), provider.
 struct AesState {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_KEY_HANDLE key = nullptr;
+    UniqueBcryptAlgorithm algorithm;
     HeapBlock keyObject;
+    UniqueBcryptKey key;
     BYTE iv[kMaxEnvelopeIvLength] = {};
 
-    ~AesState()
-    {
-        if (key != nullptr) {
-            BCryptDestroyKey(key);
-        }
-        keyObject.Reset();
-        if (algorithm != nullptr) {
-            BCryptCloseAlgorithmProvider(algorithm, 0);
-        }
-        WipeBytes(iv, sizeof(iv));
-    }
+    AesState() = default;
+    AesState(const AesState&) = delete;
+    AesState& operator=(const AesState&) = delete;
+    ~AesState() { WipeBytes(iv, sizeof(iv)); }
 };
 
 }  // namespace
@@ -71,20 +63,20 @@ LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BY
     AesState s;
     // BCrypt overwrites the IV it is given; work on a private copy.
     std::memcpy(s.iv, iv, ivLength);
-    NTSTATUS st = BCryptOpenAlgorithmProvider(&s.algorithm, BCRYPT_AES_ALGORITHM, nullptr, 0);
+    NTSTATUS st = BCryptOpenAlgorithmProvider(s.algorithm.Put(), BCRYPT_AES_ALGORITHM, nullptr, 0);
     if (st < 0) {
-        s.algorithm = nullptr;
+        s.algorithm.Forget();
         return st;
     }
     static const wchar_t kCbc[] = BCRYPT_CHAIN_MODE_CBC;
-    st = BCryptSetProperty(s.algorithm, BCRYPT_CHAINING_MODE,
+    st = BCryptSetProperty(s.algorithm.get(), BCRYPT_CHAINING_MODE,
                            reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(kCbc)), sizeof(kCbc), 0);
     if (st < 0) {
         return st;
     }
     DWORD objectLength = 0;
     ULONG got = 0;
-    st = BCryptGetProperty(s.algorithm, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+    st = BCryptGetProperty(s.algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
                            sizeof(objectLength), &got, 0);
     if (st < 0) {
         return st;
@@ -93,10 +85,10 @@ LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BY
     if (!s.keyObject) {
         return kStatusNoMemory;
     }
-    st = BCryptGenerateSymmetricKey(s.algorithm, &s.key, s.keyObject.get(), objectLength, const_cast<PUCHAR>(key),
-                                    keyLength, 0);
+    st = BCryptGenerateSymmetricKey(s.algorithm.get(), s.key.Put(), s.keyObject.get(), objectLength,
+                                    const_cast<PUCHAR>(key), keyLength, 0);
     if (st < 0) {
-        s.key = nullptr;
+        s.key.Forget();
         return st;
     }
     // A zero-length result still gets a block, so callers can tell success.
@@ -106,12 +98,12 @@ LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BY
     }
     ULONG produced = 0;
     if (encrypt) {
-        st = BCryptEncrypt(s.key, const_cast<PUCHAR>(input), inputLength, nullptr, s.iv, ivLength, result.get(),
+        st = BCryptEncrypt(s.key.get(), const_cast<PUCHAR>(input), inputLength, nullptr, s.iv, ivLength, result.get(),
                            static_cast<ULONG>(capacity), &produced, pkcs7 ? BCRYPT_BLOCK_PADDING : 0);
     } else {
         // The padding is checked here, not by BCrypt: some implementations
         // accept a pad byte of 0 or pad bytes that disagree.
-        st = BCryptDecrypt(s.key, const_cast<PUCHAR>(input), inputLength, nullptr, s.iv, ivLength, result.get(),
+        st = BCryptDecrypt(s.key.get(), const_cast<PUCHAR>(input), inputLength, nullptr, s.iv, ivLength, result.get(),
                            static_cast<ULONG>(capacity), &produced, 0);
         if (st >= 0 && pkcs7 && !StripPkcs7(result.get(), &produced)) {
             st = kStatusDataError;
@@ -120,8 +112,8 @@ LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BY
     if (st < 0) {
         return st;
     }
-    st = BCryptDestroyKey(s.key);
-    s.key = nullptr;
+    // Destroyed here, not by the holder, so its failure is seen.
+    st = BCryptDestroyKey(s.key.Release());
     if (st < 0) {
         return st;
     }

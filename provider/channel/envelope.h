@@ -1,5 +1,6 @@
 #pragma once
 
+#include "field_stream.h"
 #include "heap_block.h"
 #include "protocol.h"
 #include "session_keys.h"
@@ -41,51 +42,60 @@ SECURITY_STATUS SealEnvelope(const SessionKeys& keys, const BYTE* plaintext, uin
 SECURITY_STATUS OpenEnvelope(const SessionKeys& keys, const Envelope& envelope, HeapBlock* plaintext,
                              uint32_t* plaintextLength);
 
-// Writes the six fields with timed writes. `event`: see TimedPipeRead.
+// The six fields as they go on the wire: u32 IV length, IV, u32 ciphertext
+// length, ciphertext, u32 MAC length, MAC. The one serializer of envelopes:
+// a writer sends the pieces one by one or gathers them into one block.
+struct EnvelopeWire {
+    BYTE lengths[3][4] = {};
+    const BYTE* piece[6] = {};
+    uint32_t pieceLength[6] = {};
+    uint64_t total = 0;
+};
+
+// False for an envelope whose lengths do not match what it holds.
+bool LayOutEnvelope(const Envelope& envelope, EnvelopeWire* wire);
+
+// The six fields in one new block of exactly their length. False for an
+// inconsistent envelope or when the block cannot be allocated.
+bool EncodeEnvelope(const Envelope& envelope, HeapBlock* fields);
+
+// Writes the six fields with one timed write each. `event`: see TimedPipeRead.
 bool WriteEnvelope(HANDLE pipe, const Envelope& envelope, HANDLE event = nullptr);
 
+// Takes the six fields as they arrive (see field_stream.h). Lengths out of
+// bounds (IV 1..16, ciphertext 1..1,048,576, MAC 1..128) are refused before
+// anything is allocated or read further; a block is allocated as soon as its
+// length is known. After a refusal the envelope is unusable.
+class EnvelopeDecoder {
+public:
+    explicit EnvelopeDecoder(Envelope* envelope);
+    EnvelopeDecoder(const EnvelopeDecoder&) = delete;
+    EnvelopeDecoder& operator=(const EnvelopeDecoder&) = delete;
+    ~EnvelopeDecoder() { WipeBytes(length_, sizeof(length_)); }
+
+    bool Complete() const { return step_ == kSteps; }
+    FieldTarget Next() const;
+    bool Advance(uint32_t n);
+
+private:
+    static constexpr int kSteps = 6;
+    BYTE* FieldStart() const;
+    uint32_t FieldLength() const;
+    bool FieldDone();
+
+    Envelope* envelope_;
+    int step_ = 0;
+    uint32_t filled_ = 0;
+    mutable BYTE length_[4] = {};  // the length field being read
+};
+
 // Reads the six fields through `readField(void* buffer, uint32_t length)`,
-// which fills the whole buffer or fails. Lengths out of bounds (IV 1..16,
-// ciphertext 1..1,048,576, MAC 1..128) fail before anything is allocated
-// or read further.
+// which fills the whole buffer or fails, one call per field.
 template <typename ReadField>
 bool ReadEnvelopeFields(ReadField&& readField, Envelope* envelope)
 {
-    ClearEnvelope(envelope);
-    BYTE field[4] = {};
-    if (!readField(field, 4)) {
-        return false;
-    }
-    uint32_t n = GetU32(field);
-    if (n == 0 || n > kMaxEnvelopeIvLength || !readField(envelope->iv, n)) {
-        return false;
-    }
-    envelope->ivLength = n;
-    if (!readField(field, 4)) {
-        return false;
-    }
-    n = GetU32(field);
-    if (n == 0 || n > kMaxEnvelopeCiphertextLength) {
-        return false;
-    }
-    envelope->ciphertext = HeapBlock(n);
-    if (!envelope->ciphertext) {
-        return false;
-    }
-    envelope->ciphertextLength = n;
-    if (!readField(envelope->ciphertext.get(), n) || !readField(field, 4)) {
-        return false;
-    }
-    n = GetU32(field);
-    if (n == 0 || n > kMaxEnvelopeMacLength) {
-        return false;
-    }
-    envelope->mac = HeapBlock(n);
-    if (!envelope->mac) {
-        return false;
-    }
-    envelope->macLength = n;
-    return readField(envelope->mac.get(), n);
+    EnvelopeDecoder decoder(envelope);
+    return ReadAllFields(&decoder, readField);
 }
 
 // ReadEnvelopeFields with one timed read per field.

@@ -4,40 +4,31 @@
 #include "ksp_status.h"
 #include "protocol.h"
 #include "status_mapping.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 
 namespace {
 
+// Released in reverse order: hash, hash object (wiped), provider.
 struct HmacState {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
+    UniqueBcryptAlgorithm algorithm;
     HeapBlock hashObject;
-
-    ~HmacState()
-    {
-        if (hash != nullptr) {
-            BCryptDestroyHash(hash);
-        }
-        hashObject.Reset();
-        if (algorithm != nullptr) {
-            BCryptCloseAlgorithmProvider(algorithm, 0);
-        }
-    }
+    UniqueBcryptHash hash;
 };
 
 SECURITY_STATUS Compute(HmacState& s, const BYTE* key, uint32_t keyLength, const BYTE* data, uint32_t dataLength,
                         BYTE* output)
 {
-    NTSTATUS st = BCryptOpenAlgorithmProvider(&s.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
+    NTSTATUS st = BCryptOpenAlgorithmProvider(s.algorithm.Put(), BCRYPT_SHA256_ALGORITHM, nullptr,
                                               BCRYPT_ALG_HANDLE_HMAC_FLAG);
     if (st < 0) {
-        s.algorithm = nullptr;
+        s.algorithm.Forget();
         return MapBcryptStatus(st);
     }
     DWORD objectLength = 0;
     ULONG got = 0;
-    st = BCryptGetProperty(s.algorithm, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+    st = BCryptGetProperty(s.algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
                            sizeof(objectLength), &got, 0);
     if (st < 0) {
         return MapBcryptStatus(st);
@@ -47,7 +38,7 @@ SECURITY_STATUS Compute(HmacState& s, const BYTE* key, uint32_t keyLength, const
         return NTE_NO_MEMORY;
     }
     DWORD digestLength = 0;
-    st = BCryptGetProperty(s.algorithm, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
+    st = BCryptGetProperty(s.algorithm.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
                            sizeof(digestLength), &got, 0);
     if (st < 0) {
         return MapBcryptStatus(st);
@@ -56,22 +47,22 @@ SECURITY_STATUS Compute(HmacState& s, const BYTE* key, uint32_t keyLength, const
         return NTE_INVALID_PARAMETER;
     }
     // BCrypt takes the key and data as non-const; it reads them only.
-    st = BCryptCreateHash(s.algorithm, &s.hash, s.hashObject.get(), objectLength, const_cast<PUCHAR>(key), keyLength,
-                          0);
+    st = BCryptCreateHash(s.algorithm.get(), s.hash.Put(), s.hashObject.get(), objectLength, const_cast<PUCHAR>(key),
+                          keyLength, 0);
     if (st < 0) {
-        s.hash = nullptr;
+        s.hash.Forget();
         return MapBcryptStatus(st);
     }
-    st = BCryptHashData(s.hash, const_cast<PUCHAR>(data), dataLength, 0);
-    if (st < 0) {
-        return MapBcryptStatus(st);
-    }
-    st = BCryptFinishHash(s.hash, output, kDigestLength, 0);
+    st = BCryptHashData(s.hash.get(), const_cast<PUCHAR>(data), dataLength, 0);
     if (st < 0) {
         return MapBcryptStatus(st);
     }
-    st = BCryptDestroyHash(s.hash);
-    s.hash = nullptr;
+    st = BCryptFinishHash(s.hash.get(), output, kDigestLength, 0);
+    if (st < 0) {
+        return MapBcryptStatus(st);
+    }
+    // Destroyed here, not by the holder: its failure is the HMAC's failure.
+    st = BCryptDestroyHash(s.hash.Release());
     return MapBcryptStatus(st);
 }
 

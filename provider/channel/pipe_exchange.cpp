@@ -6,6 +6,7 @@
 #include "ksp_status.h"
 #include "pipe_secret.h"
 #include "pipe_server_user.h"
+#include "plaintexts.h"
 #include "protocol.h"
 #include "reflected_reply.h"
 #include "session_keys.h"
@@ -132,17 +133,11 @@ bool SendProofAndRequest(Exchange& ex, uint32_t requestCode, const BYTE* payload
     if (!ex.WriteU32Field(kDigestLength) || !ex.Write(ex.proof, kDigestLength)) {
         return false;
     }
-    const uint32_t requestLength = payloadLength + kPlaintextHeaderLength;
-    ex.request = HeapBlock(requestLength);
-    if (!ex.request) {
+    if (EncodeRequest(requestCode, payload, payloadLength, &ex.request) != ZK_SUCCESS) {
         return false;
     }
-    PutU32(ex.request.get(), requestCode);
-    PutU32(ex.request.get() + 4, payloadLength);
-    if (payloadLength != 0) {
-        std::memcpy(ex.request.get() + kPlaintextHeaderLength, payload, payloadLength);
-    }
-    if (SealEnvelope(ex.keys, ex.request.get(), requestLength, &ex.requestEnvelope) != ZK_SUCCESS) {
+    if (SealEnvelope(ex.keys, ex.request.get(), static_cast<uint32_t>(ex.request.size()), &ex.requestEnvelope) !=
+        ZK_SUCCESS) {
         return false;
     }
     return ex.Io(WriteEnvelope(ex.pipe, ex.requestEnvelope, ex.event));
@@ -162,17 +157,11 @@ bool ReceiveReply(Exchange& ex, uint32_t* replyDataLength)
     if (OpenEnvelope(ex.keys, ex.replyEnvelope, &ex.reply, &length) != ZK_SUCCESS) {
         return false;
     }
-    if (length < kPlaintextHeaderLength) {
+    PlaintextView reply;
+    if (!DecodeReply(ex.reply.get(), length, &reply) || reply.word != kReplyStatusSuccess) {
         return false;
     }
-    const uint32_t m = GetU32(ex.reply.get() + 4);
-    if (static_cast<uint64_t>(kPlaintextHeaderLength) + m > length) {
-        return false;
-    }
-    if (GetU32(ex.reply.get()) != kReplyStatusSuccess) {
-        return false;
-    }
-    *replyDataLength = m;
+    *replyDataLength = reply.length;
     return true;
 }
 

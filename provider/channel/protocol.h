@@ -2,6 +2,8 @@
 // service. Both ends include this header; nothing here is provider-only.
 #pragma once
 
+#include "wire_codec.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -35,6 +37,7 @@ constexpr uint32_t kMaxEnvelopeMacLength = 128;
 // Reply plaintext: status word (u32), payload length (u32), payload, ignored tail.
 constexpr uint32_t kPlaintextHeaderLength = 8;
 
+// Request codes; the payload layouts are in payloads.h.
 constexpr uint32_t kRequestPublicKey = 1;  // payload: key name, UTF-16LE, no NUL
 constexpr uint32_t kRequestSignHash = 2;   // payload: operation payload
 constexpr uint32_t kRequestDecrypt = 3;    // payload: operation payload
@@ -48,19 +51,4 @@ constexpr DWORD kPipeIoTimeoutMs = 5000;
 constexpr uint64_t PaddedLength(uint64_t plaintextLength)
 {
     return kAesBlockLength * (plaintextLength / kAesBlockLength + 1);
-}
-
-// Little-endian u32 codec for the wire.
-inline void PutU32(BYTE* p, uint32_t v)
-{
-    p[0] = static_cast<BYTE>(v);
-    p[1] = static_cast<BYTE>(v >> 8);
-    p[2] = static_cast<BYTE>(v >> 16);
-    p[3] = static_cast<BYTE>(v >> 24);
-}
-
-inline uint32_t GetU32(const BYTE* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }

@@ -1,33 +1,17 @@
 #include "timed_pipe_io.h"
 
 #include "protocol.h"
+#include "unique_resource.h"
 
 namespace {
-
-// The transfer's own event, made only when the caller lends none.
-class Event {
-public:
-    explicit Event(HANDLE lent) : h_(lent != nullptr ? nullptr : CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    ~Event()
-    {
-        if (h_ != nullptr) {
-            CloseHandle(h_);
-        }
-    }
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
 
 // One overlapped ReadFile or WriteFile, waited for at most `waitMs`.
 // Never returns while the operation can still touch `ov` or the buffer.
 bool OneTransfer(bool write, HANDLE pipe, HANDLE lent, BYTE* buffer, DWORD length, DWORD waitMs, DWORD* moved)
 {
     *moved = 0;
-    Event own(lent);
+    // The transfer's own event, made only when the caller lends none.
+    const UniqueHandle own(lent != nullptr ? nullptr : CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const HANDLE event = lent != nullptr ? lent : own.get();
     if (event == nullptr) {
         return false;

@@ -1,5 +1,7 @@
 #include "remote_fixture.h"
 
+#include "payloads.h"
+
 #include <cstring>
 
 namespace zt {
@@ -78,26 +80,16 @@ std::vector<BYTE> RemoteFixture::NameBytes(const wchar_t* name)
     return std::vector<BYTE>(p, p + 2 * std::wcslen(name));
 }
 
-namespace {
-void AppendU32(std::vector<BYTE>* out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) {
-        out->push_back(static_cast<BYTE>(v >> (8 * i)));
-    }
-}
-}  // namespace
-
+// The wire library's encoder, pinned byte for byte by wire_format_test.cpp.
 std::vector<BYTE> RemoteFixture::OperationPayload(const std::vector<BYTE>& data, const wchar_t* name, uint32_t flags)
 {
-    const std::vector<BYTE> nameBytes = NameBytes(name);
-    std::vector<BYTE> out;
-    out.reserve(12 + data.size() + nameBytes.size());
-    AppendU32(&out, static_cast<uint32_t>(data.size()));
-    out.insert(out.end(), data.begin(), data.end());
-    AppendU32(&out, static_cast<uint32_t>(nameBytes.size()));
-    out.insert(out.end(), nameBytes.begin(), nameBytes.end());
-    AppendU32(&out, flags);
-    return out;
+    HeapBlock block;
+    if (EncodeOperationPayload(data.data(), static_cast<uint32_t>(data.size()), name,
+                               static_cast<uint32_t>(std::wcslen(name)), flags, &block) != 0) {
+        ADD_FAILURE() << "operation payload not encoded";
+        return {};
+    }
+    return std::vector<BYTE>(block.get(), block.get() + block.size());
 }
 
 }  // namespace zt

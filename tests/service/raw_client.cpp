@@ -1,6 +1,8 @@
 #include "raw_client.h"
 
 #include "channel/envelope.h"
+#include "channel/payloads.h"
+#include "channel/plaintexts.h"
 #include "channel/hmac_sha256.h"
 #include "channel/pipe_secret.h"
 #include "channel/protocol.h"
@@ -11,42 +13,31 @@
 
 #include <cstring>
 
-namespace {
-
-void AppendU32(std::vector<BYTE>* out, uint32_t v)
-{
-    BYTE b[4];
-    PutU32(b, v);
-    out->insert(out->end(), b, b + 4);
-}
-
-}  // namespace
-
 std::vector<BYTE> NameBytes(const wchar_t* name)
 {
     const BYTE* p = reinterpret_cast<const BYTE*>(name);
     return std::vector<BYTE>(p, p + 2 * wcslen(name));
 }
 
+// Built by the wire library's encoders (pinned byte for byte by
+// wire_format_test.cpp).
 std::vector<BYTE> Request(uint32_t code, const std::vector<BYTE>& payload)
 {
-    std::vector<BYTE> out;
-    AppendU32(&out, code);
-    AppendU32(&out, static_cast<uint32_t>(payload.size()));
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+    HeapBlock block;
+    if (EncodeRequest(code, payload.data(), static_cast<uint32_t>(payload.size()), &block) != 0) {
+        return {};
+    }
+    return std::vector<BYTE>(block.get(), block.get() + block.size());
 }
 
 std::vector<BYTE> OperationPayload(const std::vector<BYTE>& data, const wchar_t* keyName, uint32_t flags)
 {
-    std::vector<BYTE> name = NameBytes(keyName);
-    std::vector<BYTE> out;
-    AppendU32(&out, static_cast<uint32_t>(data.size()));
-    out.insert(out.end(), data.begin(), data.end());
-    AppendU32(&out, static_cast<uint32_t>(name.size()));
-    out.insert(out.end(), name.begin(), name.end());
-    AppendU32(&out, flags);
-    return out;
+    HeapBlock block;
+    if (EncodeOperationPayload(data.data(), static_cast<uint32_t>(data.size()), keyName,
+                               static_cast<uint32_t>(wcslen(keyName)), flags, &block) != 0) {
+        return {};
+    }
+    return std::vector<BYTE>(block.get(), block.get() + block.size());
 }
 
 RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof)
@@ -82,13 +73,13 @@ RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProo
     ok = ok && WriteU32(pipe, kDigestLength) && TimedPipeWrite(pipe, proof, kDigestLength, nullptr) &&
          SealEnvelope(keys, requestPlaintext.data(), static_cast<uint32_t>(requestPlaintext.size()), &request) == 0 &&
          WriteEnvelope(pipe, request) && ReadEnvelope(pipe, &response) &&
-         OpenEnvelope(keys, response, &plaintext, &plaintextLength) == 0 && plaintextLength >= 8;
-    if (ok) {
+         OpenEnvelope(keys, response, &plaintext, &plaintextLength) == 0;
+    PlaintextView view;
+    if (ok && GetPlaintextHeader(plaintext.get(), plaintextLength, &view)) {
         reply.received = true;
-        reply.status = GetU32(plaintext.get());
-        uint32_t m = GetU32(plaintext.get() + 4);
-        if (m <= plaintextLength - 8) {
-            reply.payload.assign(plaintext.get() + 8, plaintext.get() + 8 + m);
+        reply.status = view.word;
+        if (DecodeReply(plaintext.get(), plaintextLength, &view)) {
+            reply.payload.assign(view.body, view.body + view.length);
         }
     }
     if (secret != nullptr) {

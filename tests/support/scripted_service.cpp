@@ -5,6 +5,7 @@
 #include "envelope.h"
 #include "hmac_sha256.h"
 #include "pipe_secret.h"
+#include "plaintexts.h"
 #include "protocol.h"
 #include "session_keys.h"
 
@@ -146,6 +147,7 @@ public:
         out->assign(n, 0);
         return n == 0 || Transfer(false, out->data(), n);
     }
+    bool ReadInto(BYTE* out, DWORD n) { return n == 0 || Transfer(false, out, n); }
     bool ReadU32(uint32_t* v)
     {
         std::vector<BYTE> b;
@@ -366,35 +368,37 @@ bool Serve(Connection& c, const ServiceScript& s, ObservedExchange& rec)
         return drop("dropped after proof");
     }
 
-    uint32_t n = 0;
-    if (!c.ReadU32(&rec.requestIvLength) || rec.requestIvLength > 16 || !c.Read(&rec.requestIv, rec.requestIvLength) ||
-        !c.ReadU32(&n) || n > kMaxEnvelopeCiphertextLength || !c.Read(&rec.requestCiphertext, n) || !c.ReadU32(&n) ||
-        n > 128 || !c.Read(&rec.requestMac, n)) {
+    Envelope request;
+    if (!ReadEnvelopeFields([&c](void* buffer, uint32_t n) { return c.ReadInto(static_cast<BYTE*>(buffer), n); },
+                            &request)) {
         return drop("read request envelope");
     }
+    rec.requestIvLength = request.ivLength;
+    rec.requestIv.assign(request.iv, request.iv + request.ivLength);
+    rec.requestCiphertext.assign(request.ciphertext.get(), request.ciphertext.get() + request.ciphertextLength);
+    rec.requestMac.assign(request.mac.get(), request.mac.get() + request.macLength);
     if (rec.requestMac != Hmac(rec.macKey, rec.requestCiphertext)) {
         return drop("request MAC");
     }
     bool ok = false;
     rec.requestPlaintext = Aes(false, rec.encryptionKey, rec.requestIv, rec.requestCiphertext, true, &ok);
-    if (!ok || rec.requestPlaintext.size() < kPlaintextHeaderLength) {
+    PlaintextView header;
+    if (!ok || !GetPlaintextHeader(rec.requestPlaintext.data(), rec.requestPlaintext.size(), &header)) {
         return drop("request decryption");
     }
-    rec.requestCode = GetU32(rec.requestPlaintext.data());
-    rec.payloadLengthField = GetU32(rec.requestPlaintext.data() + 4);
-    if (rec.payloadLengthField > rec.requestPlaintext.size() - kPlaintextHeaderLength) {
+    rec.requestCode = header.word;
+    rec.payloadLengthField = header.length;
+    if (header.length > header.available) {
         return drop("request payload length");
     }
-    rec.payload.assign(rec.requestPlaintext.begin() + kPlaintextHeaderLength,
-                       rec.requestPlaintext.begin() + kPlaintextHeaderLength + rec.payloadLengthField);
+    rec.payload.assign(header.body, header.body + header.length);
     rec.requestValid = true;
 
     // Reply plaintext and envelope.
     const std::vector<BYTE>& payload = s.echoRequest ? rec.payload : s.replyPayload;
-    rec.replyPlaintext = U32Bytes(s.statusWord);
-    const std::vector<BYTE> m =
-        U32Bytes(s.replyLengthField ? *s.replyLengthField : static_cast<uint32_t>(payload.size()));
-    rec.replyPlaintext.insert(rec.replyPlaintext.end(), m.begin(), m.end());
+    rec.replyPlaintext.assign(kPlaintextHeaderLength, 0);
+    PutPlaintextHeader(rec.replyPlaintext.data(), s.statusWord,
+                       s.replyLengthField ? *s.replyLengthField : static_cast<uint32_t>(payload.size()));
     rec.replyPlaintext.insert(rec.replyPlaintext.end(), payload.begin(), payload.end());
     rec.replyPlaintext.insert(rec.replyPlaintext.end(), s.trailing.begin(), s.trailing.end());
     if (s.replyPlaintext) {

@@ -1,6 +1,8 @@
-// Provider status codes. winerror.h spells them as HRESULT casts; the
-// provider returns them as SECURITY_STATUS, so they are restated here with
-// their documented values.
+// The one header of status codes: the NCrypt statuses the provider and the
+// channel return, and the BCrypt NTSTATUS values our own code produces or
+// tests for. winerror.h spells the NCrypt codes as HRESULT casts and winnt.h
+// only some NTSTATUS values as DWORD; both are restated here with their
+// documented values and the types our routines return.
 #pragma once
 
 #include <windows.h>
@@ -33,3 +35,15 @@ constexpr SECURITY_STATUS NTE_INVALID_PARAMETER = static_cast<SECURITY_STATUS>(0
 constexpr SECURITY_STATUS NTE_BUFFER_TOO_SMALL = static_cast<SECURITY_STATUS>(0x80090028UL);
 constexpr SECURITY_STATUS NTE_NOT_SUPPORTED = static_cast<SECURITY_STATUS>(0x80090029UL);
 constexpr SECURITY_STATUS NTE_INTERNAL_ERROR = static_cast<SECURITY_STATUS>(0x8009002DUL);
+
+// NTSTATUS values (as the LONG that BCrypt routines return).
+constexpr LONG kStatusUnsuccessful = static_cast<LONG>(0xC0000001L);
+constexpr LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002L);
+constexpr LONG kStatusInvalidHandle = static_cast<LONG>(0xC0000008L);
+constexpr LONG kStatusInvalidParameter = static_cast<LONG>(0xC000000DL);
+constexpr LONG kStatusNoMemory = static_cast<LONG>(0xC0000017L);
+constexpr LONG kStatusBufferTooSmall = static_cast<LONG>(0xC0000023L);
+constexpr LONG kStatusDataError = static_cast<LONG>(0xC000003EL);
+constexpr LONG kStatusInsufficientResources = static_cast<LONG>(0xC000009AL);
+constexpr LONG kStatusNotSupported = static_cast<LONG>(0xC00000BBL);
+constexpr LONG kStatusInvalidSignature = static_cast<LONG>(0xC000A000L);
