@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,7 @@ struct Results {
     std::vector<StepRow> ioParts;
     std::vector<ThroughputRow> throughput;
     std::vector<ThroughputRow> openKeyThroughput;  // 1 and 2 threads
+    std::vector<StepRow> checkCosts;  // the checks against an impostor (check_cost.cpp)
     std::string loadStart;  // the machine's load average around the run
     std::string loadEnd;
 };
@@ -86,6 +88,7 @@ bool RunRemote(const Settings&, const Provider&, Results*);
 bool RunServiceSide(const Settings&, Results*);
 bool RunTransferCost(const Settings&, Results*);
 bool RunBreakdown(const Settings&, const Provider&, Results*);
+bool RunCheckCost(const Settings&, Results*);
 enum class ThroughputOp { SignHash, OpenKey };
 bool RunThroughput(const Settings&, const Provider&, DWORD instances, ThroughputOp, std::vector<ThroughputRow>*);
 
@@ -93,6 +96,7 @@ bool RunThroughput(const Settings&, const Provider&, DWORD instances, Throughput
 std::string LoadAverage();
 bool WriteReport(const Settings&, const Results&);
 bool WriteOneCpuReport(const Settings&, const Results&);
+void WriteCheckCosts(FILE* f, const Results&);
 
 // A SHA-256 value to sign (fixed, so every run signs the same input).
 void FixedHash(BYTE out[32]);

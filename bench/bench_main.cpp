@@ -137,7 +137,7 @@ int Run(const Settings& s)
             std::printf("the signing service did not start\n");
             return 1;
         }
-        if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) || !RunBreakdown(s, pv, &r) ||
+        if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) || !RunCheckCost(s, &r) || !RunBreakdown(s, pv, &r) ||
             !RunThroughput(s, pv, kEnoughInstances, ThroughputOp::SignHash, &r.throughput) ||
             !RunThroughput(s, pv, kEnoughInstances, ThroughputOp::OpenKey, &r.openKeyThroughput)) {
             return 1;

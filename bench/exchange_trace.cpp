@@ -28,7 +28,7 @@ struct Stamp {
 constexpr size_t kMaxStamps = 512;
 Stamp g_stamps[kMaxStamps];
 size_t g_count = 0;
-zt::ImportPatch* g_patches[16];
+zt::ImportPatch* g_patches[16];  // indexed by Slot
 
 LONGLONG Ticks()
 {
@@ -51,7 +51,8 @@ F Original(int slot)
 }
 
 enum Slot {
-    sCreateFileA, sCloseHandle, sCreateEventW, sReadFile, sWriteFile, sResult, sUnprotect, sCreateDir, sOpen, sClose
+    sCreateFileA, sCloseHandle, sCreateEventW, sReadFile, sWriteFile, sResult, sUnprotect, sCreateDir, sOpen, sClose,
+    sCreateFileW
 };
 
 HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
@@ -61,6 +62,16 @@ HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
     HANDLE h = Original<decltype(&CreateFileA)>(sCreateFileA)(name, access, share, sa, disposition, flags, tmpl);
     const bool pipe = name != nullptr && std::strncmp(name, "\\\\.\\pipe\\", 9) == 0;
     Record(pipe ? Kind::PipeOpen : Kind::FileOpen, t0, reinterpret_cast<ULONG_PTR>(h));
+    return h;
+}
+
+// The secret file (the pipe is opened with CreateFileA).
+HANDLE WINAPI HookCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                              DWORD flags, HANDLE tmpl)
+{
+    const LONGLONG t0 = Ticks();
+    HANDLE h = Original<decltype(&CreateFileW)>(sCreateFileW)(name, access, share, sa, disposition, flags, tmpl);
+    Record(Kind::FileOpen, t0, reinterpret_cast<ULONG_PTR>(h));
     return h;
 }
 
@@ -120,10 +131,10 @@ BOOL WINAPI HookUnprotect(DATA_BLOB* in, LPWSTR* description, DATA_BLOB* entropy
     return ok;
 }
 
-BOOL WINAPI HookCreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa)
+BOOL WINAPI HookCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa)
 {
     const LONGLONG t0 = Ticks();
-    const BOOL ok = Original<decltype(&CreateDirectoryA)>(sCreateDir)(path, sa);
+    const BOOL ok = Original<decltype(&CreateDirectoryW)>(sCreateDir)(path, sa);
     const DWORD error = GetLastError();
     Record(Kind::CreateDir, t0, 0);
     SetLastError(error);
@@ -257,7 +268,7 @@ bool Segment(LONGLONG begin, LONGLONG end, double perUs, std::vector<std::vector
 const char* const kStepNames[] = {
     "entry checks and request payload",
     "connect (CreateFileA on the pipe)",
-    "handshake reads: hello, nonce length, nonce",
+    "server's user check; handshake reads: hello, nonce length, nonce",
     "client nonce: draw and 2 writes",
     "LoadPipeSecret",
     "MAC key derivation (HMAC)",
@@ -270,11 +281,11 @@ const char* const kStepNames[] = {
     "reply: 5 further reads",
     "reply MAC check (HMAC)",
     "reply AES-CBC decryption and checks",
-    "close pipe, copy reply, wipe",
+    "close pipe, signature check, copy reply, wipe",
 };
 
 const char* const kSecretParts[] = {
-    "CreateDirectoryA of the folder",
+    "CreateDirectoryW of the folder",
     "file open, size, read, close",
     "CryptUnprotectData",
     "rest (path, copies, wipes, frees)",
@@ -299,11 +310,13 @@ bool RunBreakdown(const Settings& s, const Provider& pv, Results* r)
                             reinterpret_cast<void*>(HookGetOverlappedResult));
     zt::ImportPatch pUnprotect(pv.module, "crypt32.dll", "CryptUnprotectData",
                                reinterpret_cast<void*>(HookUnprotect));
-    zt::ImportPatch pDir(pv.module, "kernel32.dll", "CreateDirectoryA", reinterpret_cast<void*>(HookCreateDirectoryA));
+    zt::ImportPatch pDir(pv.module, "kernel32.dll", "CreateDirectoryW", reinterpret_cast<void*>(HookCreateDirectoryW));
     zt::ImportPatch pOpen(pv.module, "bcrypt.dll", "BCryptOpenAlgorithmProvider", reinterpret_cast<void*>(HookOpen));
     zt::ImportPatch pAlgClose(pv.module, "bcrypt.dll", "BCryptCloseAlgorithmProvider",
                               reinterpret_cast<void*>(HookClose));
-    zt::ImportPatch* all[] = {&pCreateFile, &pClose, &pEvent, &pRead, &pWrite, &pResult, &pUnprotect, &pDir, &pOpen, &pAlgClose};
+    zt::ImportPatch pCreateFileW(pv.module, "kernel32.dll", "CreateFileW", reinterpret_cast<void*>(HookCreateFileW));
+    zt::ImportPatch* all[] = {&pCreateFile, &pClose, &pEvent, &pRead, &pWrite, &pResult, &pUnprotect, &pDir, &pOpen, &pAlgClose,
+                              &pCreateFileW};
     for (size_t i = 0; i < sizeof(all) / sizeof(all[0]); ++i) {
         if (!all[i]->active()) {
             std::printf("breakdown: import %zu of the DLL not found\n", i);

@@ -20,7 +20,7 @@ std::vector<BYTE> SignRequest(const wchar_t* name, const BYTE hash[32])
 {
     const uint32_t nameBytes = static_cast<uint32_t>(2 * wcslen(name));
     const uint32_t n = 32 + nameBytes + 12;
-    std::vector<BYTE> p(8 + n);
+    std::vector<BYTE> p(size_t{8} + n);  // in size_t: the length cannot wrap to 0
     PutU32(p.data(), kRequestSignHash);
     PutU32(p.data() + 4, n);
     PutU32(p.data() + 8, 32);

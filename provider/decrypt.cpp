@@ -5,6 +5,7 @@
 #include "key_operation_flags.h"
 #include "ksp_status.h"
 #include "operation_payload.h"
+#include "padding_rules.h"
 #include "protocol.h"
 
 #include <cstring>
@@ -13,13 +14,17 @@ namespace {
 
 // Even a size query costs the whole remote decryption; the plaintext is then
 // wiped and dropped.
-SECURITY_STATUS DecryptRemotely(const KeyHandle* key, const BYTE* input, DWORD inputLength, PBYTE output,
-                                DWORD outputSize, DWORD* result, DWORD flags)
+SECURITY_STATUS DecryptRemotely(const KeyHandle* key, const void* paddingInfo, const BYTE* input, DWORD inputLength,
+                                PBYTE output, DWORD outputSize, DWORD* result, DWORD flags)
 {
     HeapBlock payload;
     const SECURITY_STATUS built = BuildOperationPayload(key, input, inputLength, flags, &payload);
     if (built != ZK_SUCCESS) {
         return built;
+    }
+    const SECURITY_STATUS padding = CheckDecryptPadding(paddingInfo, flags);
+    if (padding != ZK_SUCCESS) {
+        return padding;
     }
     BYTE* reply = nullptr;
     uint32_t replyLength = 0;
@@ -49,7 +54,7 @@ SECURITY_STATUS DecryptRemotely(const KeyHandle* key, const BYTE* input, DWORD i
 }  // namespace
 
 SECURITY_STATUS WINAPI Decrypt(NCRYPT_PROV_HANDLE /*hProvider*/, NCRYPT_KEY_HANDLE hKey, PBYTE pbInput, DWORD cbInput,
-                               VOID* /*pPaddingInfo*/, PBYTE pbOutput, DWORD cbOutput, DWORD* pcbResult, DWORD dwFlags)
+                               VOID* pPaddingInfo, PBYTE pbOutput, DWORD cbOutput, DWORD* pcbResult, DWORD dwFlags)
 {
     const KeyHandle* key = AsKeyHandle(hKey);
     if (key == nullptr) {
@@ -67,5 +72,5 @@ SECURITY_STATUS WINAPI Decrypt(NCRYPT_PROV_HANDLE /*hProvider*/, NCRYPT_KEY_HAND
     if (cbInput != (key->keyLengthBits + 7) / 8) {
         return NTE_INVALID_PARAMETER;
     }
-    return DecryptRemotely(key, pbInput, cbInput, pbOutput, cbOutput, pcbResult, dwFlags);
+    return DecryptRemotely(key, pPaddingInfo, pbInput, cbInput, pbOutput, cbOutput, pcbResult, dwFlags);
 }

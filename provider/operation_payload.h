@@ -13,5 +13,8 @@
 SECURITY_STATUS BuildOperationPayload(const KeyHandle* key, const BYTE* data, DWORD dataLength, DWORD flags,
                                       HeapBlock* payload);
 
+// Where the data starts in a built payload.
+constexpr size_t kOperationPayloadDataOffset = 4;
+
 // Bytes of the key handle's name without its terminator; 0 without a name.
 uint32_t KeyNameBytes(const KeyHandle* key);

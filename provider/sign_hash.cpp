@@ -5,6 +5,8 @@
 #include "key_operation_flags.h"
 #include "ksp_status.h"
 #include "operation_payload.h"
+#include "padding_rules.h"
+#include "signature_check.h"
 #include "protocol.h"
 #include "status_mapping.h"
 
@@ -26,8 +28,8 @@ SECURITY_STATUS QuerySignatureLength(const KeyHandle* key, DWORD* result)
     return ZK_SUCCESS;
 }
 
-SECURITY_STATUS SignRemotely(const KeyHandle* key, const BYTE* hash, DWORD hashLength, PBYTE signature,
-                             DWORD signatureSize, DWORD* result, DWORD flags)
+SECURITY_STATUS SignRemotely(const KeyHandle* key, const void* paddingInfo, const BYTE* hash, DWORD hashLength,
+                             PBYTE signature, DWORD signatureSize, DWORD* result, DWORD flags)
 {
     if (hash == nullptr && hashLength != 0) {
         return NTE_INVALID_PARAMETER;
@@ -36,6 +38,11 @@ SECURITY_STATUS SignRemotely(const KeyHandle* key, const BYTE* hash, DWORD hashL
     const SECURITY_STATUS built = BuildOperationPayload(key, hash, hashLength, flags, &payload);
     if (built != ZK_SUCCESS) {
         return built;
+    }
+    SignScheme scheme;
+    const SECURITY_STATUS padding = CheckSignPadding(paddingInfo, hashLength, flags, &scheme);
+    if (padding != ZK_SUCCESS) {
+        return padding;
     }
     BYTE* reply = nullptr;
     uint32_t replyLength = 0;
@@ -49,6 +56,12 @@ SECURITY_STATUS SignRemotely(const KeyHandle* key, const BYTE* hash, DWORD hashL
     if (replyLength == 0) {
         return NTE_INTERNAL_ERROR;
     }
+    // Checked against the hash bytes that were sent, which the payload holds.
+    const SECURITY_STATUS checked = CheckReturnedSignature(key, scheme, payload.get() + kOperationPayloadDataOffset,
+                                                           hashLength, replyBlock.get(), replyLength);
+    if (checked != ZK_SUCCESS) {
+        return checked;
+    }
     if (replyLength > signatureSize) {
         return NTE_BUFFER_TOO_SMALL;
     }
@@ -59,7 +72,7 @@ SECURITY_STATUS SignRemotely(const KeyHandle* key, const BYTE* hash, DWORD hashL
 
 }  // namespace
 
-SECURITY_STATUS WINAPI SignHash(NCRYPT_PROV_HANDLE /*hProvider*/, NCRYPT_KEY_HANDLE hKey, VOID* /*pPaddingInfo*/,
+SECURITY_STATUS WINAPI SignHash(NCRYPT_PROV_HANDLE /*hProvider*/, NCRYPT_KEY_HANDLE hKey, VOID* pPaddingInfo,
                                 PBYTE pbHashValue, DWORD cbHashValue, PBYTE pbSignature, DWORD cbSignature,
                                 DWORD* pcbResult, DWORD dwFlags)
 {
@@ -79,5 +92,5 @@ SECURITY_STATUS WINAPI SignHash(NCRYPT_PROV_HANDLE /*hProvider*/, NCRYPT_KEY_HAN
     if (pbSignature == nullptr) {
         return QuerySignatureLength(key, pcbResult);
     }
-    return SignRemotely(key, pbHashValue, cbHashValue, pbSignature, cbSignature, pcbResult, dwFlags);
+    return SignRemotely(key, pPaddingInfo, pbHashValue, cbHashValue, pbSignature, cbSignature, pcbResult, dwFlags);
 }

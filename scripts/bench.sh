@@ -16,8 +16,7 @@ for arg in "$@"; do
 done
 
 "$root/scripts/setup.sh" gnuplot-nox gcc
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target ZentravaKSPBench
+ZK_BUILD_DIR=$build "$root/scripts/build.sh" ZentravaKSPBench
 
 work=$build/bench-run
 rm -rf "$work"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The shipped DLL exports only GetKeyStorageInterface and imports only
-# Windows system DLLs (its C++ runtime is linked in).
+# Windows system DLLs (its C++ runtime is linked in); every shipped binary
+# carries the build's version. Usage: check-binaries.sh <bin> [release.env]
 set -euo pipefail
 bin=$1
 dll=$bin/ZentravaKSP.dll
@@ -14,7 +15,7 @@ fi
 imports=$(echo "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
 for dll_name in $imports; do
     case "$dll_name" in
-        kernel32.dll|bcrypt.dll|crypt32.dll|msvcrt.dll) ;;
+        kernel32.dll|advapi32.dll|bcrypt.dll|crypt32.dll|msvcrt.dll) ;;
         *) echo "check-binaries: ZentravaKSP.dll imports $dll_name" >&2; exit 1 ;;
     esac
 done
@@ -32,3 +33,49 @@ if [ -f "$exe" ]; then
     done
     echo "check-binaries: ZentravaKSPConfig.exe imports $(echo $exe_imports)"
 fi
+
+# The signing service and the client tool run from a bare copy too: no
+# runtime DLL of the compiler (libstdc++, libgcc, libwinpthread) among their imports.
+for exe_name in ZentravaSigningService.exe ZentravaKSPTool.exe; do
+    exe=$bin/$exe_name
+    [ -f "$exe" ] || { echo "check-binaries: $exe_name is missing" >&2; exit 1; }
+    exe_imports=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
+    for dll_name in $exe_imports; do
+        case "$dll_name" in
+            lib*.dll) echo "check-binaries: $exe_name imports $dll_name" >&2; exit 1 ;;
+        esac
+    done
+    echo "check-binaries: $exe_name imports $(echo $exe_imports)"
+done
+
+# Every shipped binary carries the build's one version in its version
+# resource (numbers and strings) and its own file name.
+env_file=${2:-$bin/../release.env}
+if [ ! -f "$env_file" ]; then
+    echo "check-binaries: $env_file not found (written by CMake)" >&2
+    exit 1
+fi
+# shellcheck source=/dev/null
+. "$env_file"
+numbers=$(echo "$ZK_VERSION_QUAD" | sed 's/\./, /g')
+for name in $ZK_SHIPPED_FILES; do
+    file=$bin/$name
+    [ -f "$file" ] || { echo "check-binaries: $name is missing" >&2; exit 1; }
+    rc=$(x86_64-w64-mingw32-windres -i "$file" -O rc 2>/dev/null) || rc=""
+    for wanted in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" \
+                  "VALUE \"FileVersion\", \"$ZK_VERSION_QUAD\"" "VALUE \"ProductVersion\", \"$ZK_VERSION_QUAD\"" \
+                  "VALUE \"ProductName\", \"$ZK_PRODUCT_NAME\"" "VALUE \"CompanyName\", \"$ZK_MANUFACTURER\"" \
+                  "VALUE \"OriginalFilename\", \"$name\""; do
+        if ! grep -qF -- "$wanted" <<<"$rc"; then
+            echo "check-binaries: $name: version resource lacks: $wanted" >&2
+            exit 1
+        fi
+    done
+done
+# The configuration tool's manifest names the same version.
+if ! x86_64-w64-mingw32-windres -i "$bin/ZentravaKSPConfig.exe" -O rc 2>/dev/null |
+        grep -qF "version=\"\"$ZK_VERSION_QUAD\"\""; then
+    echo "check-binaries: ZentravaKSPConfig.exe: manifest does not carry version $ZK_VERSION_QUAD" >&2
+    exit 1
+fi
+echo "check-binaries: $ZK_SHIPPED_FILES carry version $ZK_VERSION_QUAD ($ZK_PRODUCT_NAME, $ZK_MANUFACTURER)"

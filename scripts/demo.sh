@@ -3,7 +3,9 @@
 # signing service and the client tool, starts the signing service under Wine
 # in a throwaway prefix, creates a demo key, and drives the provider DLL
 # through ZentravaKSPTool.exe: properties, sign, verify, encrypt, decrypt,
-# public key export. Prints a summary; exits 0 only if every step worked.
+# public key export, a certification request and a self-signed code-signing
+# certificate (both checked by OpenSSL), and the certificate linked in the
+# user's store. Prints a summary; exits 0 only if every step worked.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZK_BUILD_DIR:-$root/build}
@@ -16,8 +18,7 @@ indent() { sed 's/^/    /'; }
 say "Installing what is missing"
 "$root/scripts/setup.sh" || { echo "demo: setup failed" >&2; exit 1; }
 say "Building the provider, the signing service and the client tool"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build "$build" -j "$(nproc)" --target ZentravaKSP ZentravaSigningService ZentravaKSPTool ||
+ZK_BUILD_DIR=$build "$root/scripts/build.sh" ZentravaKSP ZentravaSigningService ZentravaKSPTool ||
     { echo "demo: build failed" >&2; exit 1; }
 bin=$build/bin
 
@@ -121,12 +122,54 @@ if [ "$export_rc" -eq 0 ] && head -n1 "$files/$key.pem" | grep -qx -- "-----BEGI
 fi
 record "public key exported as PEM SubjectPublicKeyInfo" "$pem_ok"
 
-# An independent check when OpenSSL happens to be installed (not required).
-if command -v openssl >/dev/null 2>&1 && [ "$pem_ok" -eq 0 ]; then
+# An independent check of the signature (setup installs OpenSSL).
+if [ "$pem_ok" -eq 0 ]; then
     say "Checking the signature with OpenSSL and the exported PEM"
     openssl dgst -sha256 -verify "$files/$key.pem" -signature "$files/sample.sig" "$sample" 2>&1 | indent
     record "OpenSSL verifies the signature with the exported PEM" "${PIPESTATUS[0]}"
 fi
+
+subject="CN=Zentrava Demo Signer,O=Zentrava,C=DE"
+say "A certification request for \"$key\" (ZentravaKSPTool csr), signed through the provider"
+tool csr "$key" "$(win "$files/$key.csr")" --subject "$subject" --dns demo.zentrava.example 2>&1 | indent
+csr_rc=${PIPESTATUS[0]}
+csr_ok=1
+if [ "$csr_rc" -eq 0 ]; then
+    echo "    openssl req -verify:"
+    openssl req -in "$files/$key.csr" -verify -noout -subject 2>&1 | indent | indent
+    [ "${PIPESTATUS[0]}" -eq 0 ] && csr_ok=0
+fi
+record "certification request made through the provider, verified by OpenSSL" "$csr_ok"
+
+say "A self-signed code-signing certificate for \"$key\" (ZentravaKSPTool selfsign)"
+tool selfsign "$key" "$(win "$files/$key.crt")" --subject "$subject" --code-signing --days 365 2>&1 | indent
+cert_rc=${PIPESTATUS[0]}
+cert_ok=1
+if [ "$cert_rc" -eq 0 ]; then
+    echo "    openssl verify -CAfile (the certificate itself):"
+    openssl verify -CAfile "$files/$key.crt" "$files/$key.crt" 2>&1 | indent | indent
+    verify_rc=${PIPESTATUS[0]}
+    openssl x509 -in "$files/$key.crt" -noout -text >"$work/cert.txt" 2>&1
+    sed -n '/X509v3 extensions/,/Signature Algorithm/p' "$work/cert.txt" | sed '$d' | indent
+    if [ "$verify_rc" -eq 0 ] && grep -q "Code Signing" "$work/cert.txt" && grep -q "CA:FALSE" "$work/cert.txt"; then
+        cert_ok=0
+    fi
+fi
+record "self-signed code-signing certificate, verified by OpenSSL with its extensions" "$cert_ok"
+
+say "Linking the certificate to \"$key\" in the user's store (ZentravaKSPTool link-cert), then listing (certs)"
+tool link-cert "$key" "$(win "$files/$key.crt")" 2>&1 | indent
+link_rc=${PIPESTATUS[0]}
+thumbprint=$(openssl x509 -in "$files/$key.crt" -noout -fingerprint -sha1 2>/dev/null | sed 's/.*=//; s/://g')
+tool certs >"$work/certs.out" 2>&1
+certs_rc=$?
+indent <"$work/certs.out"
+listed=1
+if [ "$link_rc" -eq 0 ] && [ "$certs_rc" -eq 0 ] && [ -n "$thumbprint" ] &&
+    grep -q "$thumbprint  key \"$key\"" "$work/certs.out"; then
+    listed=0
+fi
+record "certificate linked in CurrentUser\\My to \"$key\" and listed by certs" "$listed"
 
 say "Stopping the signing service"
 stopped=1

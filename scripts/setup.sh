@@ -9,6 +9,13 @@ dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
 command -v cmake >/dev/null || need+=(cmake)
 [ -d /usr/src/googletest ] || need+=(googletest)
 command -v flock >/dev/null || need+=(util-linux)
+# Release artefacts: the MSI (wixl, msiinfo), Authenticode signing, the archive.
+command -v wixl >/dev/null || need+=(wixl)
+command -v msiinfo >/dev/null || need+=(msitools)
+command -v osslsigncode >/dev/null || need+=(osslsigncode)
+command -v openssl >/dev/null || need+=(openssl)
+command -v zip >/dev/null || need+=(zip)
+command -v unzip >/dev/null || need+=(unzip)
 for extra in "$@"; do
     dpkg -s "$extra" >/dev/null 2>&1 || need+=("$extra")
 done

@@ -10,6 +10,8 @@ const char kUsage[] =
     "  ZentravaSigningService create <name> [--bits 2048|3072|4096] [--data-root <dir>]\n"
     "  ZentravaSigningService list [--data-root <dir>]\n"
     "  ZentravaSigningService delete <name> [--data-root <dir>]\n"
+    "  ZentravaSigningService import <name> <key-file> [--password-file <file>] [--cert-out <file>]\n"
+    "                                [--data-root <dir>]\n"
     "  ZentravaSigningService serve [--instances <1-4096>] [--workers <1-64>] [--per-client <1-65536>]\n"
     "                               [--data-root <dir>]\n"
     "  ZentravaSigningService stop\n"
@@ -17,6 +19,9 @@ const char kUsage[] =
     "\n"
     "Keys live in %LOCALAPPDATA%\\Zentrava\\keys, protected for the current user;\n"
     "--data-root <dir> uses <dir> in place of %LOCALAPPDATA% (keys and pipe secret).\n"
+    "import takes an RSA key of 2048 bits or more: PKCS#8 (PEM or DER, unencrypted),\n"
+    "PEM \"RSA PRIVATE KEY\", or PKCS#12/PFX, whose password comes from --password-file\n"
+    "or is asked for on the console; --cert-out writes a PFX's certificate (PEM).\n"
     "serve answers on \\\\.\\pipe\\ZentravaPipe until Ctrl+C or \"stop\". --instances: pipe instances kept\n"
     "listening (64); --workers: threads for private-key work (one per processor); --per-client:\n"
     "connections one client process may hold at once (512).\n";
@@ -43,7 +48,8 @@ bool CommandFromWord(const std::wstring& word, Command* out)
         const wchar_t* word;
         Command command;
     } kCommands[] = {{L"create", Command::Create}, {L"list", Command::List},
-                     {L"delete", Command::Delete}, {L"serve", Command::Serve},
+                     {L"delete", Command::Delete}, {L"import", Command::Import},
+                     {L"serve", Command::Serve},
                      {L"stop", Command::Stop},     {L"help", Command::Help},
                      {L"--help", Command::Help},   {L"-h", Command::Help},
                      {L"/?", Command::Help}};
@@ -63,7 +69,9 @@ bool ParseCommandLine(int argc, const wchar_t* const* argv, CommandLine* out, st
     *out = CommandLine{};
     bool haveCommand = false;
     bool haveName = false;
+    bool haveFile = false;
     bool haveBits = false;
+    bool haveImportOptions = false;
     bool haveInstances = false;
     for (int i = 1; i < argc; ++i) {
         std::wstring arg = argv[i];
@@ -97,10 +105,22 @@ bool ParseCommandLine(int argc, const wchar_t* const* argv, CommandLine* out, st
             }
             out->dataRoot = value;
             ++i;
+        } else if (arg == L"--password-file" || arg == L"--cert-out") {
+            if (value == nullptr || *value == L'\0') {
+                *error = arg == L"--cert-out" ? "--cert-out takes a file" : "--password-file takes a file";
+                return false;
+            }
+            (arg == L"--cert-out" ? out->certOut : out->passwordFile) = value;
+            haveImportOptions = true;
+            ++i;
         } else if (!haveCommand && arg.size() > 0 && CommandFromWord(arg, &out->command)) {
             haveCommand = true;
+        } else if (haveCommand && haveName && !haveFile && out->command == Command::Import) {
+            out->keyFile = arg;
+            haveFile = true;
         } else if (haveCommand && !haveName &&
-                   (out->command == Command::Create || out->command == Command::Delete)) {
+                   (out->command == Command::Create || out->command == Command::Delete ||
+                    out->command == Command::Import)) {
             if (!IsValidKeyName(arg)) {
                 *error = "a key name has 1 to 129 characters";
                 return false;
@@ -116,12 +136,18 @@ bool ParseCommandLine(int argc, const wchar_t* const* argv, CommandLine* out, st
         *error = argc > 1 ? "no command given" : "";
         return argc <= 1;
     }
-    if ((out->command == Command::Create || out->command == Command::Delete) && !haveName) {
+    if ((out->command == Command::Create || out->command == Command::Delete || out->command == Command::Import) &&
+        !haveName) {
         *error = "the command needs a key name";
         return false;
     }
+    if (out->command == Command::Import && !haveFile) {
+        *error = "import needs the key's file after its name";
+        return false;
+    }
     if ((haveBits && out->command != Command::Create) ||
-        (haveInstances && out->command != Command::Serve)) {
+        (haveInstances && out->command != Command::Serve) ||
+        (haveImportOptions && out->command != Command::Import)) {
         *error = "option does not apply to this command";
         return false;
     }

@@ -7,11 +7,14 @@
 
 #include <string>
 
-enum class Command { Help, Create, List, Delete, Serve, Stop };
+enum class Command { Help, Create, List, Delete, Import, Serve, Stop };
 
 struct CommandLine {
     Command command = Command::Help;
-    std::wstring keyName;   // create, delete
+    std::wstring keyName;   // create, delete, import
+    std::wstring keyFile;   // import: the key brought from elsewhere
+    std::wstring passwordFile;  // import: the PFX password's file
+    std::wstring certOut;   // import: where a PFX's certificate goes
     ULONG bits = 2048;      // create
     ServeOptions serve;     // serve
     std::wstring dataRoot;  // stands in for LOCALAPPDATA when set

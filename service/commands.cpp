@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "key_import.h"
 #include "key_store.h"
 #include "pipe_server.h"
 #include "service_status.h"
@@ -79,7 +80,11 @@ int List()
                         Utf8(k.fileName).c_str());
             exitCode = kExitKeyDamaged;
         } else {
-            std::printf("%s\t%lu\n", Utf8(k.name).c_str(), k.bits);
+            if (k.bits == 0) {
+                std::printf("%s\t?\n", Utf8(k.name).c_str());  // format 1: size not in clear
+            } else {
+                std::printf("%s\t%lu\n", Utf8(k.name).c_str(), k.bits);
+            }
         }
     }
     return exitCode;
@@ -93,6 +98,44 @@ int Delete(const CommandLine& c)
         return ReportStoreFailure("delete", c.keyName, r, lastError);
     }
     std::printf("deleted \"%s\"\n", Utf8(c.keyName).c_str());
+    return kExitOk;
+}
+
+int ExitFor(ImportResult r)
+{
+    switch (r) {
+    case ImportResult::Ok: return kExitOk;
+    case ImportResult::InputUnreadable:
+    case ImportResult::InputRefused: return kExitInputRefused;
+    case ImportResult::KeyTooSmall: return kExitKeyTooSmall;
+    case ImportResult::PasswordNeeded:
+    case ImportResult::PasswordWrong: return kExitPasswordProblem;
+    case ImportResult::CertOutNeedsPfx: return kExitUsage;
+    case ImportResult::Exists: return kExitKeyExists;
+    case ImportResult::Failed: return kExitFailure;
+    }
+    return kExitFailure;
+}
+
+int Import(const CommandLine& c)
+{
+    ImportRequest request{c.keyName, c.keyFile, c.passwordFile, c.certOut};
+    ImportReport report;
+    const ImportOutcome outcome = ImportKey(request, &report);
+    if (outcome.result == ImportResult::Exists) {
+        std::printf("import \"%s\": %s\n", Utf8(c.keyName).c_str(), outcome.detail.c_str());
+        return kExitKeyExists;
+    }
+    if (outcome.result != ImportResult::Ok) {
+        std::printf("import \"%s\": %s %s; nothing was imported\n", Utf8(c.keyName).c_str(), Utf8(c.keyFile).c_str(),
+                    outcome.detail.c_str());
+        return ExitFor(outcome.result);
+    }
+    std::printf("imported \"%s\" (%lu bits) from %s (%s)\n", Utf8(c.keyName).c_str(), report.bits,
+                Utf8(c.keyFile).c_str(), KeyFormatName(report.format));
+    if (report.certificateWritten) {
+        std::printf("certificate written to %s\n", Utf8(c.certOut).c_str());
+    }
     return kExitOk;
 }
 
@@ -119,6 +162,7 @@ int RunCommand(const CommandLine& c)
     case Command::Create: return Create(c);
     case Command::List: return List();
     case Command::Delete: return Delete(c);
+    case Command::Import: return Import(c);
     case Command::Serve: return Serve(c.serve);
     case Command::Stop: return Stop();
     case Command::Help: std::fputs(kUsage, stdout); return kExitOk;

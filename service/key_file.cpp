@@ -7,7 +7,7 @@
 namespace {
 
 constexpr BYTE kMagic[4] = {'Z', 'K', 'E', 'Y'};
-constexpr size_t kFixedBytes = 16;
+constexpr size_t kNameOffset = 12;
 
 // The wire library's little-endian codec (key_name.h brings it).
 void AppendU32(std::vector<BYTE>& out, DWORD v)
@@ -17,19 +17,33 @@ void AppendU32(std::vector<BYTE>& out, DWORD v)
     out.insert(out.end(), field, field + 4);
 }
 
+// Bytes of the fields other than the name and the blob.
+size_t FixedBytes(DWORD version)
+{
+    return version == kKeyFileVersionWithoutBits ? 16 : 20;
+}
+
+bool KnownVersion(DWORD version)
+{
+    return version == kKeyFileVersion || version == kKeyFileVersionWithoutBits;
+}
+
 }  // namespace
 
-std::vector<BYTE> BuildKeyFile(const std::wstring& name, const BYTE* blob, size_t blobLength)
+std::vector<BYTE> BuildKeyFile(const std::wstring& name, ULONG bits, const BYTE* blob, size_t blobLength)
 {
     std::vector<BYTE> out;
-    out.reserve(kFixedBytes + name.size() * 2 + blobLength);
-    out.insert(out.end(), kMagic, kMagic + 4);
+    out.reserve(FixedBytes(kKeyFileVersion) + name.size() * 2 + blobLength);
+    for (BYTE b : kMagic) {
+        out.push_back(b);
+    }
     AppendU32(out, kKeyFileVersion);
     AppendU32(out, static_cast<DWORD>(name.size() * 2));
     for (wchar_t c : name) {
         out.push_back(static_cast<BYTE>(c & 0xFF));
         out.push_back(static_cast<BYTE>((c >> 8) & 0xFF));
     }
+    AppendU32(out, bits);
     AppendU32(out, static_cast<DWORD>(blobLength));
     out.insert(out.end(), blob, blob + blobLength);
     return out;
@@ -37,18 +51,18 @@ std::vector<BYTE> BuildKeyFile(const std::wstring& name, const BYTE* blob, size_
 
 bool ReadKeyFileName(const BYTE* content, size_t length, std::wstring* name)
 {
-    if (content == nullptr || length < kFixedBytes || std::memcmp(content, kMagic, 4) != 0 ||
-        GetU32(content + 4) != kKeyFileVersion) {
+    if (content == nullptr || length < 16 || std::memcmp(content, kMagic, 4) != 0 ||
+        !KnownVersion(GetU32(content + 4))) {
         return false;
     }
     size_t nameBytes = GetU32(content + 8);
     if (nameBytes == 0 || nameBytes % 2 != 0 || nameBytes > kMaxKeyNameChars * 2 ||
-        nameBytes > length - 12) {
+        nameBytes > length - kNameOffset) {
         return false;
     }
     std::wstring read(nameBytes / 2, L'\0');
     for (size_t i = 0; i < read.size(); ++i) {
-        read[i] = static_cast<wchar_t>(content[12 + 2 * i] | (content[13 + 2 * i] << 8));
+        read[i] = static_cast<wchar_t>(content[kNameOffset + 2 * i] | (content[kNameOffset + 1 + 2 * i] << 8));
     }
     if (!IsValidKeyName(read)) {
         return false;
@@ -63,16 +77,29 @@ bool ParseKeyFile(const BYTE* content, size_t length, ParsedKeyFile* out)
     if (!ReadKeyFileName(content, length, &name)) {
         return false;
     }
-    size_t nameBytes = name.size() * 2;
-    if (nameBytes > length - kFixedBytes) {
+    const DWORD version = GetU32(content + 4);
+    const size_t nameBytes = name.size() * 2;
+    const size_t fixed = FixedBytes(version);
+    if (nameBytes > length - fixed) {
         return false;
     }
-    size_t blobLength = GetU32(content + 12 + nameBytes);
-    if (blobLength == 0 || blobLength != length - kFixedBytes - nameBytes) {
+    const BYTE* after = content + kNameOffset + nameBytes;
+    ULONG bits = 0;
+    if (version == kKeyFileVersion) {
+        bits = GetU32(after);
+        after += 4;
+        if (bits == 0) {
+            return false;
+        }
+    }
+    size_t blobLength = GetU32(after);
+    if (blobLength == 0 || blobLength != length - fixed - nameBytes) {
         return false;
     }
+    out->version = version;
     out->name = std::move(name);
-    out->blob = content + kFixedBytes + nameBytes;
+    out->bits = bits;
+    out->blob = after + 4;
     out->blobLength = blobLength;
     return true;
 }

@@ -1,14 +1,19 @@
-// Layout of one key file: the key's name in clear (so that "list" needs no
-// decryption) and the DPAPI-protected private key blob.
+// Layout of one key file: the key's name and size in clear (so that "list"
+// needs no decryption) and the DPAPI-protected private key blob.
 //
+// Format 2, written by create and import:
 //   0        4 bytes  magic "ZKEY"
-//   4        u32      format version (1)
+//   4        u32      format version (2)
 //   8        u32      L: name length in bytes (UTF-16LE, no terminator)
 //   12       L bytes  name
-//   12 + L   u32      B: protected blob length
-//   16 + L   B bytes  protected blob
+//   12 + L   u32      modulus length in bits (the protected blob says the same)
+//   16 + L   u32      B: protected blob length
+//   20 + L   B bytes  protected blob
 //
-// The file is exactly 16 + L + B bytes; anything else is a damaged file.
+// Format 1, written before the size was kept in clear, is still read: the
+// same without the bits field (B at 12 + L, the blob at 16 + L).
+//
+// The file is exactly that long; anything else is a damaged file.
 #pragma once
 
 #include <windows.h>
@@ -16,12 +21,15 @@
 #include <string>
 #include <vector>
 
-constexpr DWORD kKeyFileVersion = 1;
+constexpr DWORD kKeyFileVersion = 2;
+constexpr DWORD kKeyFileVersionWithoutBits = 1;
 
-std::vector<BYTE> BuildKeyFile(const std::wstring& name, const BYTE* blob, size_t blobLength);
+std::vector<BYTE> BuildKeyFile(const std::wstring& name, ULONG bits, const BYTE* blob, size_t blobLength);
 
 struct ParsedKeyFile {
+    DWORD version = 0;
     std::wstring name;
+    ULONG bits = 0;              // 0 in a format 1 file: only the protected blob knows
     const BYTE* blob = nullptr;  // points into the parsed content
     size_t blobLength = 0;
 };

@@ -2,7 +2,9 @@
 
 #include "key_file.h"
 #include "key_name.h"
+#include "long_path.h"
 #include "rsa_key.h"
+#include "temp_key_file.h"
 
 #include <wincrypt.h>
 
@@ -12,15 +14,6 @@ namespace {
 
 // A 4096-bit private blob is under 2 KiB; DPAPI adds a few hundred bytes.
 constexpr DWORD kMaxKeyFileBytes = 64 * 1024;
-
-// Long data roots: the extended form lifts the 260-character path limit.
-std::wstring Extended(const std::wstring& path)
-{
-    if (path.size() >= MAX_PATH - 12 && path.size() > 2 && path[1] == L':' && path[2] == L'\\') {
-        return L"\\\\?\\" + path;
-    }
-    return path;
-}
 
 std::wstring ZentravaFolder()
 {
@@ -38,7 +31,7 @@ std::wstring ZentravaFolder()
 
 bool EnsureFolder(const std::wstring& folder, DWORD* lastError)
 {
-    if (CreateDirectoryW(Extended(folder).c_str(), nullptr) ||
+    if (CreateDirectoryW(ExtendedPath(folder).c_str(), nullptr) ||
         GetLastError() == ERROR_ALREADY_EXISTS) {
         return true;
     }
@@ -84,7 +77,7 @@ bool Unprotect(const BYTE* data, size_t length, HeapBlock* out)
 // Reads a whole key file. NotFound when absent, Damaged when implausibly large.
 StoreResult ReadWholeFile(const std::wstring& path, std::vector<BYTE>* content)
 {
-    HANDLE file = CreateFileW(Extended(path).c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -111,29 +104,6 @@ StoreResult ReadWholeFile(const std::wstring& path, std::vector<BYTE>* content)
     return result;
 }
 
-// Parses and unprotects a key file's content; Damaged for anything unusable.
-StoreResult OpenKeyContent(const std::vector<BYTE>& content, const std::wstring& fileName,
-                           std::wstring* name, HeapBlock* blob)
-{
-    ParsedKeyFile parsed;
-    if (!ParseKeyFile(content.data(), content.size(), &parsed)) {
-        ReadKeyFileName(content.data(), content.size(), name);  // for the report
-        return StoreResult::Damaged;
-    }
-    *name = parsed.name;
-    // A file copied or renamed onto another key's file name is not that key.
-    if (KeyFileName(parsed.name) != fileName) {
-        return StoreResult::Damaged;
-    }
-    HeapBlock plain;
-    if (!Unprotect(parsed.blob, parsed.blobLength, &plain) ||
-        plain.size() < sizeof(BCRYPT_RSAKEY_BLOB)) {
-        return StoreResult::Damaged;
-    }
-    *blob = static_cast<HeapBlock&&>(plain);
-    return StoreResult::Ok;
-}
-
 ULONG BlobBits(const HeapBlock& blob)
 {
     BCRYPT_RSAKEY_BLOB header;
@@ -141,9 +111,45 @@ ULONG BlobBits(const HeapBlock& blob)
     return header.BitLength;
 }
 
+// Parses a key file's content without opening its protected blob; Damaged
+// when it is not a well-formed file of the key its file name belongs to.
+StoreResult ParseKeyContent(const std::vector<BYTE>& content, const std::wstring& fileName, std::wstring* name,
+                            ParsedKeyFile* parsed)
+{
+    if (!ParseKeyFile(content.data(), content.size(), parsed)) {
+        ReadKeyFileName(content.data(), content.size(), name);  // for the report
+        return StoreResult::Damaged;
+    }
+    *name = parsed->name;
+    // A file copied or renamed onto another key's file name is not that key.
+    return KeyFileName(parsed->name) == fileName ? StoreResult::Ok : StoreResult::Damaged;
+}
+
+// Parses and unprotects a key file's content; Damaged for anything unusable.
+StoreResult OpenKeyContent(const std::vector<BYTE>& content, const std::wstring& fileName,
+                           std::wstring* name, HeapBlock* blob)
+{
+    ParsedKeyFile parsed;
+    StoreResult r = ParseKeyContent(content, fileName, name, &parsed);
+    if (r != StoreResult::Ok) {
+        return r;
+    }
+    HeapBlock plain;
+    if (!Unprotect(parsed.blob, parsed.blobLength, &plain) ||
+        plain.size() < sizeof(BCRYPT_RSAKEY_BLOB)) {
+        return StoreResult::Damaged;
+    }
+    // The size in clear is what "list" shows; it must be the key's own.
+    if (parsed.version != kKeyFileVersionWithoutBits && BlobBits(plain) != parsed.bits) {
+        return StoreResult::Damaged;
+    }
+    *blob = static_cast<HeapBlock&&>(plain);
+    return StoreResult::Ok;
+}
+
 bool WriteNewFile(const std::wstring& path, const std::vector<BYTE>& content)
 {
-    HANDLE file = CreateFileW(Extended(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE file = CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
@@ -153,7 +159,7 @@ bool WriteNewFile(const std::wstring& path, const std::vector<BYTE>& content)
               written == content.size() && FlushFileBuffers(file);
     CloseHandle(file);
     if (!ok) {
-        DeleteFileW(Extended(path).c_str());
+        DeleteFileW(ExtendedPath(path).c_str());
     }
     return ok;
 }
@@ -188,23 +194,40 @@ StoreResult CreateKey(const std::wstring& name, ULONG bits, DWORD* lastError)
     if (!IsValidKeyName(name)) {
         return StoreResult::BadName;
     }
-    std::wstring path = KeyFilePath(name);
-    if (path.empty() || !IsSupportedKeyBits(bits)) {
+    if (KeyFilePath(name).empty() || !IsSupportedKeyBits(bits)) {
         return StoreResult::Failed;
     }
-    // Refuse before the slow key generation; the final rename checks again.
+    // Refuse before the slow key generation; storing checks again.
+    KeyFileStamp existing;
+    StoreResult present = StatKeyFile(name, &existing);
+    if (present != StoreResult::NotFound) {
+        return present == StoreResult::Ok ? StoreResult::Exists : present;
+    }
+    HeapBlock blob;
+    LONG status = GenerateRsaPrivateBlob(bits, &blob);
+    if (status < 0) {
+        *lastError = static_cast<DWORD>(status);
+        return StoreResult::Failed;
+    }
+    return StoreNewKey(name, blob, lastError);
+}
+
+StoreResult StoreNewKey(const std::wstring& name, const HeapBlock& blob, DWORD* lastError)
+{
+    *lastError = 0;
+    if (!IsValidKeyName(name)) {
+        return StoreResult::BadName;
+    }
+    std::wstring path = KeyFilePath(name);
+    if (path.empty() || blob.size() < sizeof(BCRYPT_RSAKEY_BLOB)) {
+        return StoreResult::Failed;
+    }
     KeyFileStamp existing;
     StoreResult present = StatKeyFile(name, &existing);
     if (present != StoreResult::NotFound) {
         return present == StoreResult::Ok ? StoreResult::Exists : present;
     }
     if (!EnsureFolder(ZentravaFolder(), lastError) || !EnsureFolder(KeysFolder(), lastError)) {
-        return StoreResult::Failed;
-    }
-    HeapBlock blob;
-    LONG status = GenerateRsaPrivateBlob(bits, &blob);
-    if (status < 0) {
-        *lastError = static_cast<DWORD>(status);
         return StoreResult::Failed;
     }
     std::vector<BYTE> protectedBlob;
@@ -214,16 +237,20 @@ StoreResult CreateKey(const std::wstring& name, ULONG bits, DWORD* lastError)
     }
     // Written under a temporary name and renamed, so no reader ever sees a
     // partly written key file, and a concurrent create of the same name loses.
-    wchar_t suffix[48];
-    wsprintfW(suffix, L".%lu-%lu.tmp", GetCurrentProcessId(), GetCurrentThreadId());
-    std::wstring temp = path + suffix;
-    if (!WriteNewFile(temp, BuildKeyFile(name, protectedBlob.data(), protectedBlob.size()))) {
+    RemoveStaleTempFiles(KeysFolder());
+    std::wstring temp;
+    LONG status = 0;
+    if (!RandomTempPath(path, &temp, &status)) {
+        *lastError = static_cast<DWORD>(status);
+        return StoreResult::Failed;
+    }
+    if (!WriteNewFile(temp, BuildKeyFile(name, BlobBits(blob), protectedBlob.data(), protectedBlob.size()))) {
         *lastError = GetLastError();
         return StoreResult::Failed;
     }
-    if (!MoveFileExW(Extended(temp).c_str(), Extended(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(ExtendedPath(temp).c_str(), ExtendedPath(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
         DWORD err = GetLastError();
-        DeleteFileW(Extended(temp).c_str());
+        DeleteFileW(ExtendedPath(temp).c_str());
         if (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) {
             return StoreResult::Exists;
         }
@@ -243,7 +270,7 @@ StoreResult DeleteKey(const std::wstring& name, DWORD* lastError)
     if (path.empty()) {
         return StoreResult::Failed;
     }
-    if (DeleteFileW(Extended(path).c_str())) {
+    if (DeleteFileW(ExtendedPath(path).c_str())) {
         return StoreResult::Ok;
     }
     DWORD err = GetLastError();
@@ -262,7 +289,7 @@ StoreResult ListKeys(std::vector<KeyListEntry>* keys)
         return StoreResult::Failed;
     }
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(Extended(folder + L"\\*.key").c_str(), &found);
+    HANDLE search = FindFirstFileW(ExtendedPath(folder + L"\\*.key").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
         return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? StoreResult::Ok
@@ -274,18 +301,19 @@ StoreResult ListKeys(std::vector<KeyListEntry>* keys)
         }
         KeyListEntry entry;
         entry.fileName = found.cFileName;
+        // Only the clear part: listing opens no private key.
         std::vector<BYTE> content;
-        HeapBlock blob;
+        ParsedKeyFile parsed;
         StoreResult r = ReadWholeFile(folder + L"\\" + entry.fileName, &content);
         if (r == StoreResult::Ok) {
-            r = OpenKeyContent(content, entry.fileName, &entry.name, &blob);
+            r = ParseKeyContent(content, entry.fileName, &entry.name, &parsed);
         }
         if (r == StoreResult::NotFound) {
             continue;  // deleted while listing
         }
         entry.damaged = r != StoreResult::Ok;
         if (!entry.damaged) {
-            entry.bits = BlobBits(blob);
+            entry.bits = parsed.bits;
         }
         keys->push_back(entry);
     } while (FindNextFileW(search, &found));
@@ -326,7 +354,7 @@ StoreResult StatKeyFile(const std::wstring& name, KeyFileStamp* stamp)
         return IsValidKeyName(name) ? StoreResult::Failed : StoreResult::NotFound;
     }
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(Extended(path).c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(ExtendedPath(path).c_str(), GetFileExInfoStandard, &data)) {
         DWORD err = GetLastError();
         return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? StoreResult::NotFound
                                                                           : StoreResult::Failed;

@@ -28,16 +28,22 @@ std::wstring KeyFilePath(const std::wstring& name);
 // A new key of the given size; never replaces an existing file.
 StoreResult CreateKey(const std::wstring& name, ULONG bits, DWORD* lastError);
 
+// Stores an "RSAFULLPRIVATEBLOB" as the key of that name, the way CreateKey
+// stores the keys it makes; never replaces an existing file.
+StoreResult StoreNewKey(const std::wstring& name, const HeapBlock& blob, DWORD* lastError);
+
 // Removes the key's file, damaged or not.
 StoreResult DeleteKey(const std::wstring& name, DWORD* lastError);
 
 struct KeyListEntry {
     std::wstring name;      // empty when the file is too damaged to name its key
     std::wstring fileName;
-    ULONG bits = 0;
+    ULONG bits = 0;         // 0: a format 1 file, whose size only its protected blob holds
     bool damaged = false;
 };
 // Every key file, sorted by name; damaged files are listed, not skipped.
+// Reads only what the files hold in clear: a protected blob that no longer
+// opens is found when the key is used.
 StoreResult ListKeys(std::vector<KeyListEntry>* keys);
 
 // The key's unprotected "RSAFULLPRIVATEBLOB" and the stamp of the file it came from.

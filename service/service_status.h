@@ -18,6 +18,10 @@ constexpr int kExitKeyDamaged = 4;
 constexpr int kExitFailure = 5;
 constexpr int kExitAlreadyRunning = 6;
 constexpr int kExitNotRunning = 7;
+// import only
+constexpr int kExitInputRefused = 8;    // unreadable, malformed, not an RSA private key, encrypted PEM/PKCS#8
+constexpr int kExitKeyTooSmall = 9;     // under 2048 bits
+constexpr int kExitPasswordProblem = 10;  // a PFX without a usable password, or with a wrong one
 
 // Outcome of a key store operation.
 enum class StoreResult {

@@ -20,7 +20,8 @@
 
 .PARAMETER SourceDir
     Folder holding ZentravaKSP.dll and ZentravaKSPConfig.exe. Defaults to the
-    folder of this script.
+    folder of this script, or its bin\ subfolder (the layout of the release
+    archive) when the DLL is there.
 
 .EXAMPLE
     .\Install-ZentravaKSP.ps1 -SourceDir C:\dist\zentrava
@@ -31,7 +32,7 @@
 [CmdletBinding()]
 param(
     [switch]$Uninstall,
-    [string]$SourceDir = $PSScriptRoot
+    [string]$SourceDir = ''
 )
 
 Set-StrictMode -Version Latest
@@ -138,6 +139,14 @@ function Uninstall-Provider {
 
 Assert-64BitProcess
 Assert-Elevated
+if (-not $SourceDir) {
+    $SourceDir = $PSScriptRoot
+    $inBin = Join-Path $PSScriptRoot 'bin'
+    if (-not (Test-Path -LiteralPath (Join-Path $SourceDir $LibraryName)) -and
+        (Test-Path -LiteralPath (Join-Path $inBin $LibraryName))) {
+        $SourceDir = $inBin
+    }
+}
 $SourceDir = (Resolve-Path -LiteralPath $SourceDir).Path
 if ($Uninstall) {
     Uninstall-Provider

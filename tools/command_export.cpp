@@ -1,10 +1,10 @@
 // "export": the public key as the raw RSAPUBLICBLOB or as PEM
-// SubjectPublicKeyInfo encoded here from the blob's modulus and exponent.
+// SubjectPublicKeyInfo, encoded by crypt32 from the blob.
 #include "commands.h"
 
 #include "file_io.h"
 #include "pem.h"
-#include "public_key_der.h"
+#include "public_key_info.h"
 #include "report.h"
 
 #include <bcrypt.h>
@@ -43,7 +43,11 @@ int RunExportCommand(const ToolOptions& options)
             ReportProblem(std::string("export: ") + BlobErrorText(error));
             return 1;
         }
-        const std::string pem = PemEncode("PUBLIC KEY", der);
+        const std::string pem = pem::Encode("PUBLIC KEY", der.data(), der.size());
+        if (pem.empty()) {
+            ReportWin32Failure("CryptBinaryToStringA", GetLastError());
+            return 1;
+        }
         if (toStdout) {
             fwrite(pem.data(), 1, pem.size(), stdout);
             return 0;

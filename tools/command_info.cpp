@@ -205,7 +205,8 @@ int RunProviderCommand(const ToolOptions& options)
     if (context.status == static_cast<LONG>(0x8009002DUL) && !options.setUseContext) {
         PrintRow("Use Context", "(not set)");
     } else if (Succeeded(context)) {
-        PrintRow("Use Context", "\"" + AsText(bytes) + "\"");
+        const std::string text = AsText(bytes);
+        PrintRow("Use Context", "\"" + text + "\"");
     } else {
         return 1;
     }

@@ -5,6 +5,7 @@
 #include "file_hash.h"
 #include "file_io.h"
 #include "report.h"
+#include "signature_padding.h"
 
 #include <bcrypt.h>
 #include <ncrypt.h>
@@ -13,32 +14,6 @@
 
 namespace zkt {
 namespace {
-
-// Padding record and flags word for the chosen scheme. The PSS salt is as
-// long as the hash, the usual choice and the one a verifier will assume.
-struct SignaturePaddingInfo {
-    BCRYPT_PKCS1_PADDING_INFO pkcs1{};
-    BCRYPT_PSS_PADDING_INFO pss{};
-    void* info = nullptr;
-    DWORD flags = 0;
-    const char* label = "";
-};
-
-void ChoosePadding(const ToolOptions& o, SignaturePaddingInfo& p)
-{
-    if (o.padding == SignaturePadding::Pss) {
-        p.pss.pszAlgId = HashAlgorithmId(o.hash);
-        p.pss.cbSalt = HashDigestSize(o.hash);
-        p.info = &p.pss;
-        p.flags = NCRYPT_PAD_PSS_FLAG;
-        p.label = "PSS";
-    } else {
-        p.pkcs1.pszAlgId = HashAlgorithmId(o.hash);
-        p.info = &p.pkcs1;
-        p.flags = NCRYPT_PAD_PKCS1_FLAG;
-        p.label = "PKCS#1 v1.5";
-    }
-}
 
 bool HashInput(const ToolOptions& o, std::vector<uint8_t>& digest, size_t& inputSize)
 {
@@ -67,7 +42,7 @@ int RunSignCommand(const ToolOptions& options)
         return 1;
     }
     SignaturePaddingInfo padding;
-    ChoosePadding(options, padding);
+    ChoosePadding(options.hash, options.padding, padding);
     std::vector<uint8_t> signature;
     if (!Succeeded(SignHash(key, padding.info, padding.flags, digest, blockLength, signature))) {
         return 1;
@@ -98,7 +73,7 @@ int RunVerifyCommand(const ToolOptions& options)
         return 1;
     }
     SignaturePaddingInfo padding;
-    ChoosePadding(options, padding);
+    ChoosePadding(options.hash, options.padding, padding);
     if (!Succeeded(VerifySignature(key, padding.info, padding.flags, digest, signature))) {
         printf("Signature %s does NOT match %s under key \"%s\"\n", ToUtf8(options.signaturePath).c_str(),
                ToUtf8(options.inputPath).c_str(), ToUtf8(options.keyName).c_str());

@@ -14,6 +14,13 @@ int RunVerifyCommand(const ToolOptions& options);
 int RunEncryptCommand(const ToolOptions& options);
 int RunDecryptCommand(const ToolOptions& options);
 int RunExportCommand(const ToolOptions& options);
+// Command-line errors found late (a subject string crypt32 cannot read)
+// give 2 here as well.
+int RunRequestCommand(const ToolOptions& options);
+int RunSelfSignCommand(const ToolOptions& options);
+int RunLinkCertCommand(const ToolOptions& options);
+int RunUnlinkCertCommand(const ToolOptions& options);
+int RunCertsCommand(const ToolOptions& options);
 
 // Shared by the commands: opens the provider (and sets "Use Context" when
 // asked), then opens the named key.

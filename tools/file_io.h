@@ -11,6 +11,8 @@ namespace zkt {
 
 // Reports the failure itself; returns false on any error.
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& data);
+// Replaces the file whole or not at all: written to a temporary file in the
+// same folder, then renamed over the target.
 bool WriteWholeFile(const std::wstring& path, const void* data, size_t size);
 
 }  // namespace zkt

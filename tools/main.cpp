@@ -35,6 +35,11 @@ int wmain(int argc, wchar_t** argv)
     case zkt::Command::Encrypt: status = zkt::RunEncryptCommand(o); break;
     case zkt::Command::Decrypt: status = zkt::RunDecryptCommand(o); break;
     case zkt::Command::Export: status = zkt::RunExportCommand(o); break;
+    case zkt::Command::Request: status = zkt::RunRequestCommand(o); break;
+    case zkt::Command::SelfSign: status = zkt::RunSelfSignCommand(o); break;
+    case zkt::Command::LinkCert: status = zkt::RunLinkCertCommand(o); break;
+    case zkt::Command::UnlinkCert: status = zkt::RunUnlinkCertCommand(o); break;
+    case zkt::Command::Certs: status = zkt::RunCertsCommand(o); break;
     }
     fflush(stdout);
     return status;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ksp_interface.h"
+#include "provider_name.h"
 
 #include <windows.h>
 
@@ -12,8 +13,6 @@
 #include <vector>
 
 namespace zkt {
-
-inline constexpr wchar_t kProviderName[] = L"Zentrava Key Storage Provider";
 
 struct CallResult {
     LONG status = 0;          // SECURITY_STATUS, or a Win32 error when win32 is set

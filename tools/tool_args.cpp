@@ -5,25 +5,59 @@
 namespace zkt {
 namespace {
 
+// Option groups a command accepts.
+enum OptionGroup : unsigned {
+    kHashOptions = 1,       // --hash, --pss
+    kFormatOption = 2,      // --format
+    kNameOptions = 4,       // --subject, --dns
+    kCertificateOptions = 8,  // --days, --code-signing, --client-auth, --server-auth
+    kStoreOption = 16,      // --store
+};
+
 struct CommandEntry {
     const wchar_t* name;
     Command command;
     size_t positionals;
     const wchar_t* positionalNames;  // for the error message
-    bool takesHash;                  // --hash and --pss
-    bool takesFormat;                // --format
+    unsigned options;                // OptionGroup bits
 };
 
 constexpr CommandEntry kCommands[] = {
-    {L"help", Command::Help, 0, L"", false, false},
-    {L"provider", Command::Provider, 0, L"", false, false},
-    {L"key", Command::Key, 1, L"<key-name>", false, false},
-    {L"sign", Command::Sign, 3, L"<key-name> <input-file> <signature-file>", true, false},
-    {L"verify", Command::Verify, 3, L"<key-name> <input-file> <signature-file>", true, false},
-    {L"encrypt", Command::Encrypt, 3, L"<key-name> <input-file> <output-file>", false, false},
-    {L"decrypt", Command::Decrypt, 3, L"<key-name> <input-file> <output-file>", false, false},
-    {L"export", Command::Export, 2, L"<key-name> <output-file>", false, true},
+    {L"help", Command::Help, 0, L"", 0},
+    {L"provider", Command::Provider, 0, L"", 0},
+    {L"key", Command::Key, 1, L"<key-name>", 0},
+    {L"sign", Command::Sign, 3, L"<key-name> <input-file> <signature-file>", kHashOptions},
+    {L"verify", Command::Verify, 3, L"<key-name> <input-file> <signature-file>", kHashOptions},
+    {L"encrypt", Command::Encrypt, 3, L"<key-name> <input-file> <output-file>", 0},
+    {L"decrypt", Command::Decrypt, 3, L"<key-name> <input-file> <output-file>", 0},
+    {L"export", Command::Export, 2, L"<key-name> <output-file>", kFormatOption},
+    {L"csr", Command::Request, 2, L"<key-name> <output-file>", kHashOptions | kFormatOption | kNameOptions},
+    {L"selfsign", Command::SelfSign, 2, L"<key-name> <output-file>",
+     kHashOptions | kFormatOption | kNameOptions | kCertificateOptions},
+    {L"link-cert", Command::LinkCert, 2, L"<key-name> <certificate-file>", kStoreOption},
+    {L"unlink-cert", Command::UnlinkCert, 2, L"<key-name> <certificate-file|thumbprint>", kStoreOption},
+    {L"certs", Command::Certs, 0, L"", kStoreOption},
 };
+
+// Options that take a value, and the group each belongs to (0: any command).
+struct OptionEntry {
+    const wchar_t* name;
+    bool takesValue;
+    unsigned group;
+};
+
+constexpr OptionEntry kOptions[] = {
+    {L"--help", false, 0},          {L"-h", false, 0},
+    {L"--ncrypt", false, 0},        {L"--dll", true, 0},
+    {L"--use-context", true, 0},    {L"--hash", true, kHashOptions},
+    {L"--pss", false, kHashOptions}, {L"--format", true, kFormatOption},
+    {L"--subject", true, kNameOptions}, {L"--dns", true, kNameOptions},
+    {L"--days", true, kCertificateOptions}, {L"--code-signing", false, kCertificateOptions},
+    {L"--client-auth", false, kCertificateOptions}, {L"--server-auth", false, kCertificateOptions},
+    {L"--store", true, kStoreOption},
+};
+
+constexpr DWORD kMaxDays = 36500;
 
 std::wstring Upper(std::wstring s)
 {
@@ -46,6 +80,76 @@ bool ParseHash(const std::wstring& text, HashAlgorithm& hash)
     return false;
 }
 
+bool ParseDays(const std::wstring& text, DWORD& days)
+{
+    if (text.empty() || text.size() > 5) {
+        return false;
+    }
+    DWORD value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') {
+            return false;
+        }
+        value = value * 10 + static_cast<DWORD>(c - L'0');
+    }
+    if (value < 1 || value > kMaxDays) {
+        return false;
+    }
+    days = value;
+    return true;
+}
+
+// A host name as a subject alternative name carries it: ASCII labels of
+// letters, digits and '-', an optional leading "*." for a wildcard.
+bool IsDnsName(const std::wstring& name)
+{
+    std::wstring rest = name;
+    if (rest.size() > 2 && rest.compare(0, 2, L"*.") == 0) {
+        rest.erase(0, 2);
+    }
+    if (rest.empty() || rest.size() > 253 || rest.front() == L'.' || rest.back() == L'.') {
+        return false;
+    }
+    size_t label = 0;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        const wchar_t c = rest[i];
+        if (c == L'.') {
+            if (label == 0 || rest[i - 1] == L'-') {
+                return false;
+            }
+            label = 0;
+            continue;
+        }
+        const bool letterOrDigit = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9');
+        if (!letterOrDigit && !(c == L'-' && label > 0)) {
+            return false;
+        }
+        if (++label > 63) {
+            return false;
+        }
+    }
+    return rest.back() != L'-';
+}
+
+bool ParseFormat(const std::wstring& value, Command command, ExportFormat& format, std::wstring& error)
+{
+    const std::wstring upper = Upper(value);
+    if (command == Command::Export) {
+        if (upper == L"PEM" || upper == L"BLOB") {
+            format = upper == L"PEM" ? ExportFormat::Pem : ExportFormat::Blob;
+            return true;
+        }
+        error = L"unknown export format '" + value + L"' (use pem or blob)";
+        return false;
+    }
+    if (upper == L"PEM" || upper == L"DER") {
+        format = upper == L"PEM" ? ExportFormat::Pem : ExportFormat::Der;
+        return true;
+    }
+    error = L"unknown output format '" + value + L"' (use pem or der)";
+    return false;
+}
+
 ParsedArguments Fail(std::wstring message)
 {
     ParsedArguments result;
@@ -53,7 +157,30 @@ ParsedArguments Fail(std::wstring message)
     return result;
 }
 
+const OptionEntry* FindOption(const std::wstring& name)
+{
+    for (const OptionEntry& option : kOptions) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+bool IsThumbprint(const std::wstring& text)
+{
+    if (text.size() != 40) {
+        return false;
+    }
+    for (wchar_t c : text) {
+        if (!std::iswxdigit(static_cast<wint_t>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args)
 {
@@ -61,8 +188,8 @@ ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args)
     ToolOptions& o = result.options;
     const CommandEntry* entry = nullptr;
     std::vector<std::wstring> positionals;
-    bool wantsHelp = false;
-    bool hashGiven = false, pssGiven = false, formatGiven = false, dllGiven = false;
+    // Options in the order given, checked once the command is known.
+    std::vector<std::pair<const OptionEntry*, std::wstring>> given;
 
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& arg = args[i];
@@ -91,20 +218,41 @@ ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args)
             value = arg.substr(eq + 1);
             hasInlineValue = true;
         }
-        const bool needsValue =
-            name == L"--dll" || name == L"--use-context" || name == L"--hash" || name == L"--format";
-        if (needsValue && !hasInlineValue) {
+        const OptionEntry* option = FindOption(name);
+        if (option == nullptr) {
+            return Fail(L"unknown option " + name);
+        }
+        if (option->takesValue && !hasInlineValue) {
             if (i + 1 >= args.size()) {
                 return Fail(L"option " + name + L" needs a value");
             }
             value = args[++i];
-        } else if (!needsValue && hasInlineValue) {
+        } else if (!option->takesValue && hasInlineValue) {
             return Fail(L"option " + name + L" takes no value");
         }
+        given.emplace_back(option, value);
+    }
 
-        if (name == L"--help" || name == L"-h") {
-            wantsHelp = true;
-        } else if (name == L"--ncrypt") {
+    for (const auto& [option, value] : given) {
+        if (option->name == std::wstring(L"--help") || option->name == std::wstring(L"-h")) {
+            result.ok = true;
+            o.command = Command::Help;
+            return result;
+        }
+    }
+    if (entry == nullptr) {
+        return Fail(L"no command given");
+    }
+    o.command = entry->command;
+    const std::wstring cmd = entry->name;
+    bool dllGiven = false;
+    bool subjectGiven = false;
+    for (const auto& [option, value] : given) {
+        const std::wstring name = option->name;
+        if (option->group != 0 && (entry->options & option->group) == 0) {
+            return Fail(name + L" does not apply to '" + cmd + L"'");
+        }
+        if (name == L"--ncrypt") {
             o.viaNcrypt = true;
         } else if (name == L"--dll") {
             if (value.empty()) {
@@ -119,43 +267,44 @@ ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args)
             if (!ParseHash(value, o.hash)) {
                 return Fail(L"unknown hash algorithm '" + value + L"' (use SHA1, SHA256, SHA384 or SHA512)");
             }
-            hashGiven = true;
         } else if (name == L"--pss") {
             o.padding = SignaturePadding::Pss;
-            pssGiven = true;
         } else if (name == L"--format") {
-            const std::wstring format = Upper(value);
-            if (format == L"PEM") {
-                o.format = ExportFormat::Pem;
-            } else if (format == L"BLOB") {
-                o.format = ExportFormat::Blob;
-            } else {
-                return Fail(L"unknown export format '" + value + L"' (use pem or blob)");
+            std::wstring error;
+            if (!ParseFormat(value, o.command, o.format, error)) {
+                return Fail(error);
             }
-            formatGiven = true;
-        } else {
-            return Fail(L"unknown option " + name);
+        } else if (name == L"--subject") {
+            if (value.empty()) {
+                return Fail(L"--subject needs a name such as \"CN=build signer,O=Example\"");
+            }
+            o.subject = value;
+            subjectGiven = true;
+        } else if (name == L"--dns") {
+            if (!IsDnsName(value)) {
+                return Fail(L"--dns '" + value + L"' is not a DNS name (ASCII letters, digits, '-' and '.', "
+                            L"optionally starting with '*.')");
+            }
+            o.dnsNames.push_back(value);
+        } else if (name == L"--days") {
+            if (!ParseDays(value, o.days)) {
+                return Fail(L"--days takes a whole number of days from 1 to 36500");
+            }
+        } else if (name == L"--code-signing") {
+            o.purposes |= kPurposeCodeSigning;
+        } else if (name == L"--client-auth") {
+            o.purposes |= kPurposeClientAuth;
+        } else if (name == L"--server-auth") {
+            o.purposes |= kPurposeServerAuth;
+        } else if (name == L"--store") {
+            if (value.empty() || value.find_first_of(L"\\/") != std::wstring::npos) {
+                return Fail(L"--store takes the name of a store of the current user, such as My");
+            }
+            o.storeName = value;
         }
     }
-
-    if (wantsHelp) {
-        result.ok = true;
-        o.command = Command::Help;
-        return result;
-    }
-    if (entry == nullptr) {
-        return Fail(L"no command given");
-    }
-    o.command = entry->command;
-    const std::wstring cmd = entry->name;
     if (o.viaNcrypt && dllGiven) {
         return Fail(L"--dll and --ncrypt exclude each other");
-    }
-    if ((hashGiven || pssGiven) && !entry->takesHash) {
-        return Fail(std::wstring(hashGiven ? L"--hash" : L"--pss") + L" does not apply to '" + cmd + L"'");
-    }
-    if (formatGiven && !entry->takesFormat) {
-        return Fail(L"--format does not apply to '" + cmd + L"'");
     }
     if (positionals.size() != entry->positionals) {
         std::wstring usage = L"'" + cmd + L"' takes ";
@@ -182,11 +331,25 @@ ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args)
             return Fail(L"a raw blob cannot go to standard output; give a file");
         }
         break;
+    case Command::Request:
+    case Command::SelfSign:
+        o.outputPath = positionals[1];
+        if (!subjectGiven) {
+            return Fail(L"'" + cmd + L"' needs --subject, for example --subject \"CN=build signer,O=Example\"");
+        }
+        if (o.hash == HashAlgorithm::Sha1) {
+            return Fail(L"SHA-1 is not accepted for requests and certificates (use SHA256, SHA384 or SHA512)");
+        }
+        break;
+    case Command::LinkCert:
+    case Command::UnlinkCert:
+        o.certificate = positionals[1];
+        break;
     default:
         break;
     }
     if (o.command != Command::Export) {
-        for (const std::wstring* path : {&o.inputPath, &o.outputPath, &o.signaturePath}) {
+        for (const std::wstring* path : {&o.inputPath, &o.outputPath, &o.signaturePath, &o.certificate}) {
             if (*path == L"-") {
                 return Fail(L"'-' (standard output) is accepted only by 'export'");
             }

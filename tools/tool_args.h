@@ -8,10 +8,20 @@
 
 namespace zkt {
 
-enum class Command { Help, Provider, Key, Sign, Verify, Encrypt, Decrypt, Export };
+enum class Command {
+    Help, Provider, Key, Sign, Verify, Encrypt, Decrypt, Export,
+    Request, SelfSign, LinkCert, UnlinkCert, Certs
+};
 enum class HashAlgorithm { Sha1, Sha256, Sha384, Sha512 };
 enum class SignaturePadding { Pkcs1, Pss };
-enum class ExportFormat { Pem, Blob };
+enum class ExportFormat { Pem, Blob, Der };
+
+// Extended key usages a self-signed certificate can carry (several at once).
+enum KeyPurpose : unsigned {
+    kPurposeCodeSigning = 1,
+    kPurposeClientAuth = 2,
+    kPurposeServerAuth = 4,
+};
 
 struct ToolOptions {
     Command command = Command::Help;
@@ -21,11 +31,19 @@ struct ToolOptions {
     std::wstring useContext;
     std::wstring keyName;
     std::wstring inputPath;      // file to sign, verify, encrypt or decrypt
-    std::wstring outputPath;     // signature, ciphertext, plaintext or exported key
+    std::wstring outputPath;     // signature, ciphertext, plaintext, exported key, request or certificate
     std::wstring signaturePath;  // verify only
     HashAlgorithm hash = HashAlgorithm::Sha256;
     SignaturePadding padding = SignaturePadding::Pkcs1;
     ExportFormat format = ExportFormat::Pem;
+    // csr and selfsign
+    std::wstring subject;                // X.500 string, e.g. "CN=build,O=Example"
+    std::vector<std::wstring> dnsNames;  // subject alternative names
+    DWORD days = 365;                    // selfsign
+    unsigned purposes = 0;               // selfsign: KeyPurpose bits
+    // link-cert, unlink-cert, certs
+    std::wstring certificate;            // certificate file (or, for unlink-cert, a SHA-1 thumbprint)
+    std::wstring storeName = L"My";      // the current user's system store
 };
 
 struct ParsedArguments {
@@ -36,6 +54,9 @@ struct ParsedArguments {
 
 // args excludes the program name.
 ParsedArguments ParseToolArguments(const std::vector<std::wstring>& args);
+
+// A SHA-1 thumbprint: 40 hexadecimal digits.
+bool IsThumbprint(const std::wstring& text);
 
 // Platform algorithm identifier ("SHA256") and digest size in bytes.
 const wchar_t* HashAlgorithmId(HashAlgorithm hash);

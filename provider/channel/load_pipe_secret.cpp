@@ -9,12 +9,13 @@
 #include <wincrypt.h>
 
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
-constexpr DWORD kPathBufferSize = 260;
-// A writer holds the file exclusively only while it writes 32..~250 bytes;
-// those waiting for it re-read this often, this many times.
+constexpr DWORD kPathUnits = 260;  // 259 UTF-16 units and the terminator
+// A creator holds the files only while it writes, flushes and moves 32..~250
+// bytes; those waiting for it re-read this often, this many times.
 constexpr int kAttempts = 200;
 constexpr DWORD kRetryDelayMs = 10;
 
@@ -72,28 +73,46 @@ private:
 };
 
 // dst = a + b, or false if that would not fit with its terminator.
-bool JoinPath(char* dst, const char* a, const char* b)
+bool JoinPath(wchar_t* dst, const wchar_t* a, const wchar_t* b)
 {
-    const size_t na = std::strlen(a);
-    const size_t nb = std::strlen(b);
-    if (na + nb + 1 > kPathBufferSize) {
+    const size_t na = std::wcslen(a);
+    const size_t nb = std::wcslen(b);
+    if (na + nb + 1 > kPathUnits) {
         return false;
     }
-    std::memcpy(dst, a, na);
-    std::memcpy(dst + na, b, nb + 1);
+    std::wmemcpy(dst, a, na);
+    std::wmemcpy(dst + na, b, nb + 1);
     return true;
 }
 
-enum class Step { Done, TryCreate, Retry };
+struct SecretPaths {
+    wchar_t folder[kPathUnits];
+    wchar_t file[kPathUnits];
+    // A new secret is written here first. Shorter than the file's name, so
+    // the data root's length limit stays the file's.
+    wchar_t temp[kPathUnits];
+};
 
-// Reads and checks an existing file. TryCreate: there is no usable file to
-// read (absent, unopenable or empty). Retry: a writer holds it right now.
-Step ReadSecret(const char* path, HeapBlock* secret, SECURITY_STATUS* status)
+// Create: there is no file. ReplaceEmpty: there is an empty one. Retry: a
+// writer holds the file right now. NameFree, InPlace: the steps of creation.
+enum class Step { Done, Create, ReplaceEmpty, Retry, NameFree, InPlace };
+
+// Reads and checks an existing file.
+Step ReadSecret(const SecretPaths& paths, HeapBlock* secret, SECURITY_STATUS* status)
 {
-    File file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+    File file(CreateFileW(paths.file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                           nullptr));
     if (!file.ok()) {
-        return GetLastError() == ERROR_SHARING_VIOLATION ? Step::Retry : Step::TryCreate;
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) {
+            return Step::Retry;
+        }
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return Step::Create;
+        }
+        // A folder of that name, no access, ...: waiting will not change it.
+        *status = NTE_INTERNAL_ERROR;
+        return Step::Done;
     }
     const DWORD size = GetFileSize(file.get(), nullptr);
     if (size == INVALID_FILE_SIZE) {
@@ -101,7 +120,7 @@ Step ReadSecret(const char* path, HeapBlock* secret, SECURITY_STATUS* status)
         return Step::Done;
     }
     if (size == 0) {
-        return Step::TryCreate;
+        return Step::ReplaceEmpty;
     }
     HeapBlock content(size);
     if (!content) {
@@ -140,34 +159,71 @@ Step ReadSecret(const char* path, HeapBlock* secret, SECURITY_STATUS* status)
     return Step::Done;
 }
 
-// Opens the file for writing only if no one else has a usable one: a new
-// file, or an existing empty one held exclusively (so two creators never
-// both write). Returns an invalid handle when the caller should re-read.
-HANDLE OpenForCreation(const char* path, bool* failed)
+// An empty file can only be one that an older version was writing in place
+// when it died. It is moved onto the temporary name while held (no one can
+// fill it meanwhile), which frees the name for the move that never replaces.
+Step MoveEmptyFileAside(const SecretPaths& paths)
 {
-    *failed = false;
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        return h;
+    File empty(CreateFileW(paths.file, GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr));
+    if (!empty.ok()) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return Step::NameFree;  // someone else moved it
+        }
+        return error == ERROR_SHARING_VIOLATION ? Step::Retry : Step::Done;
     }
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_SHARING_VIOLATION) {
-        *failed = true;
-        return INVALID_HANDLE_VALUE;
+    const DWORD size = GetFileSize(empty.get(), nullptr);
+    if (size == INVALID_FILE_SIZE) {
+        return Step::Done;
     }
-    h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        return INVALID_HANDLE_VALUE;
+    if (size != 0) {
+        return Step::Retry;  // written since we looked: read it
     }
-    if (GetFileSize(h, nullptr) != 0) {
-        // Someone wrote it since we looked: theirs is the secret.
-        CloseHandle(h);
-        return INVALID_HANDLE_VALUE;
+    // Fails while another creator holds the temporary file; it is ahead of us.
+    if (!MoveFileExW(paths.file, paths.temp, MOVEFILE_REPLACE_EXISTING)) {
+        return Step::Retry;
     }
-    return h;
+    // Gone once we let go, so the new file is made afresh (hidden).
+    DeleteFileW(paths.temp);
+    return Step::NameFree;
 }
 
-Step CreateSecret(const char* path, HeapBlock* secret, SECURITY_STATUS* status)
+// The new secret goes to the temporary file, is flushed, and is moved into
+// place only if no file is there: a crash leaves at most a temporary file,
+// never a torn secret file, and a usable secret is never replaced. The
+// temporary file is held without sharing (but for the move) while it is
+// written, so creators take turns; one left by a crash is simply rewritten.
+Step WriteNewFile(const SecretPaths& paths, const BYTE* bytes, DWORD length)
+{
+    File temp(CreateFileW(paths.temp, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN,
+                          nullptr));
+    if (!temp.ok()) {
+        const DWORD error = GetLastError();
+        // Another creator holds it, or is removing it.
+        return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? Step::Retry : Step::Done;
+    }
+    // A creator that held it before us moved its file in before letting go.
+    if (GetFileAttributesW(paths.file) != INVALID_FILE_ATTRIBUTES) {
+        DeleteFileW(paths.temp);
+        return Step::Retry;
+    }
+    DWORD written = 0;
+    if (!WriteFile(temp.get(), bytes, length, &written, nullptr) || written != length ||
+        !FlushFileBuffers(temp.get())) {
+        DeleteFileW(paths.temp);
+        return Step::Done;
+    }
+    if (!MoveFileExW(paths.temp, paths.file, MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(paths.temp);  // ours: we still hold it
+        // Another creator got there first; theirs is the secret.
+        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Step::Retry : Step::Done;
+    }
+    return Step::InPlace;
+}
+
+Step CreateSecret(const SecretPaths& paths, bool replaceEmpty, HeapBlock* secret, SECURITY_STATUS* status)
 {
     *status = NTE_INTERNAL_ERROR;
     HeapBlock block(kPipeSecretLength);
@@ -188,16 +244,16 @@ Step CreateSecret(const char* path, HeapBlock* secret, SECURITY_STATUS* status)
         bytes = protectedBlob.get();
         length = protectedBlob.size();
     }
-    bool failed = false;
-    File file(OpenForCreation(path, &failed));
-    if (!file.ok()) {
-        return failed ? Step::Done : Step::Retry;
+    if (replaceEmpty) {
+        const Step aside = MoveEmptyFileAside(paths);
+        if (aside != Step::NameFree) {
+            return aside;
+        }
     }
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes, length, &written, nullptr) || written != length) {
-        return Step::Done;
+    const Step written = WriteNewFile(paths, bytes, length);
+    if (written != Step::InPlace) {
+        return written;
     }
-    file.Close();
     *secret = static_cast<HeapBlock&&>(block);
     *status = ZK_SUCCESS;
     return Step::Done;
@@ -213,26 +269,26 @@ SECURITY_STATUS LoadPipeSecret(BYTE** secret, uint32_t* secretLength)
     *secret = nullptr;
     *secretLength = 0;
 
-    char root[kPathBufferSize];
-    const DWORD rootLength = GetEnvironmentVariableA("LOCALAPPDATA", root, kPathBufferSize);
-    if (rootLength == 0 || rootLength >= kPathBufferSize) {
+    wchar_t root[kPathUnits];
+    const DWORD rootLength = GetEnvironmentVariableW(L"LOCALAPPDATA", root, kPathUnits);
+    if (rootLength == 0 || rootLength >= kPathUnits) {
         return NTE_INTERNAL_ERROR;
     }
-    char folder[kPathBufferSize];
-    char path[kPathBufferSize];
-    if (!JoinPath(folder, root, "\\Zentrava") || !JoinPath(path, folder, "\\pipe.secret")) {
+    SecretPaths paths;
+    if (!JoinPath(paths.folder, root, L"\\Zentrava") || !JoinPath(paths.file, paths.folder, L"\\pipe.secret") ||
+        !JoinPath(paths.temp, paths.folder, L"\\pipe.tmp")) {
         return NTE_INTERNAL_ERROR;
     }
-    if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!CreateDirectoryW(paths.folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         return NTE_INTERNAL_ERROR;
     }
 
     HeapBlock block;
     SECURITY_STATUS status = NTE_INTERNAL_ERROR;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        Step step = ReadSecret(path, &block, &status);
-        if (step == Step::TryCreate) {
-            step = CreateSecret(path, &block, &status);
+        Step step = ReadSecret(paths, &block, &status);
+        if (step == Step::Create || step == Step::ReplaceEmpty) {
+            step = CreateSecret(paths, step == Step::ReplaceEmpty, &block, &status);
         }
         if (step == Step::Done) {
             break;

@@ -5,8 +5,10 @@
 #include "hmac_sha256.h"
 #include "ksp_status.h"
 #include "pipe_secret.h"
+#include "pipe_server_user.h"
 #include "plaintexts.h"
 #include "protocol.h"
+#include "reflected_reply.h"
 #include "session_keys.h"
 #include "timed_pipe_io.h"
 
@@ -71,6 +73,11 @@ SECURITY_STATUS Handshake(Exchange& ex)
     ex.pipe = CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (ex.pipe == INVALID_HANDLE_VALUE) {
+        return NTE_INTERNAL_ERROR;
+    }
+    // Anyone may create the pipe while the service is down. Only a server of
+    // our own user gets to see anything, and before the secret is touched.
+    if (!PipeServerIsCallersUser(ex.pipe)) {
         return NTE_INTERNAL_ERROR;
     }
     // One event for all transfers; without it no transfer can be waited for.
@@ -140,6 +147,10 @@ bool SendProofAndRequest(Exchange& ex, uint32_t requestCode, const BYTE* payload
 bool ReceiveReply(Exchange& ex, uint32_t* replyDataLength)
 {
     if (!ex.Io(ReadEnvelope(ex.pipe, &ex.replyEnvelope, ex.event))) {
+        return false;
+    }
+    // Its MAC would verify, yet it needs no secret to make.
+    if (IsReflectedReply(ex.replyEnvelope, ex.requestEnvelope, ex.proof)) {
         return false;
     }
     uint32_t length = 0;

@@ -151,14 +151,88 @@ TEST_F(PipeSecret, ContentOtherThan32BytesIsRefusedAndKept)
     }
 }
 
+// An empty file is what an older version leaves when it dies between
+// creating the file and writing it.
 TEST_F(PipeSecret, EmptyFileIsReplaced)
 {
     root.WriteSecretFile({});
+    Loaded r;
+    {
+        zt::Interposer spy(Self());
+        r = LoadChecked(spy);
+        ASSERT_EQ(0, r.status);
+    }
+    bool ok = false;
+    EXPECT_EQ(r.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+    EXPECT_TRUE(root.SecretFileAttributes() & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(root.wideTempFile().c_str()));
+}
+
+// A temporary file left by a creator that died is never read as the secret;
+// the next creation writes over it and moves it into place.
+TEST_F(PipeSecret, StaleTemporaryFileIsIgnoredAndCleanedUp)
+{
+    const std::vector<BYTE> torn = Bytes(100, 0x66);
+    CreateDirectoryW(root.wideFolder().c_str(), nullptr);
+    zt::WriteFileBytes(root.wideTempFile(), torn);
+    Loaded r;
+    {
+        zt::Interposer spy(Self());
+        r = LoadChecked(spy);
+        ASSERT_EQ(0, r.status);
+    }
+    bool ok = false;
+    EXPECT_EQ(r.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(root.wideTempFile().c_str())) << "left behind";
+
+    // Beside a usable secret it is not even looked at.
+    zt::WriteFileBytes(root.wideTempFile(), torn);
     zt::Interposer spy(Self());
-    const Loaded r = LoadChecked(spy);
+    EXPECT_EQ(r.secret, LoadChecked(spy).secret);
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::WriteFile));
+}
+
+// A creator that dies in the middle of writing (the test ends it inside
+// WriteFile, after half the bytes) must not leave a file that locks the
+// user out: the next call makes a secret and everyone uses it.
+TEST_F(PipeSecret, CrashWhileWritingTheFirstSecretLocksNoOneOut)
+{
+    const std::wstring probe = zt::BesideExe(L"secret_probe.exe");
+    std::wstring cmd = L"\"" + probe + L"\" --die-in-write";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(probe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 30000));
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    ASSERT_EQ(9u, code) << "the probe did not die inside its write";
+
+    Loaded r;
+    {
+        zt::Interposer spy(Self());
+        r = LoadChecked(spy);
+    }
     ASSERT_EQ(0, r.status);
     bool ok = false;
     EXPECT_EQ(r.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+    zt::Interposer spy(Self());
+    EXPECT_EQ(r.secret, LoadChecked(spy).secret);
+}
+
+// Something that is not a file where the file belongs will not go away by
+// waiting: the call fails at once, without retries, and leaves it alone.
+TEST_F(PipeSecret, FolderWhereTheFileBelongsFailsAtOnce)
+{
+    CreateDirectoryW(root.wideFolder().c_str(), nullptr);
+    ASSERT_TRUE(CreateDirectoryW(root.wideSecretFile().c_str(), nullptr));
+    zt::Interposer spy(Self());
+    EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::Sleep)) << "retried";
+    EXPECT_EQ(1u, spy.CallCount(zt::Fn::CreateFileW));
+    EXPECT_TRUE(GetFileAttributesW(root.wideSecretFile().c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 TEST_F(PipeSecret, PlainFormWhenProtectionFails)
@@ -187,9 +261,47 @@ TEST(PipeSecretPaths, DataRootLengthLimit)
     ASSERT_EQ(239u, root.path().size());
     zt::Interposer spy(Self());
     EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileA));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileW));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(root.folder().c_str()));
+}
+
+// Names the ANSI code page cannot hold; the limits count UTF-16 units (the
+// last character of the leaf is outside the BMP: two units).
+TEST(PipeSecretPaths, DataRootOutsideTheAnsiCodePage)
+{
+    const std::wstring leaf = L"data\u0416\U0001F600";
+    {
+        zt::TempDataRoot root(0, leaf);
+        ASSERT_TRUE(root.ok());
+        Loaded first;
+        {
+            zt::Interposer spy(Self());
+            first = LoadChecked(spy);
+            ASSERT_EQ(0, first.status);
+        }
+        bool ok = false;
+        EXPECT_EQ(first.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+        zt::Interposer spy(Self());
+        EXPECT_EQ(first.secret, LoadChecked(spy).secret);
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::WriteFile));
+    }
+    {
+        zt::TempDataRoot root(238, leaf);
+        ASSERT_TRUE(root.ok());
+        ASSERT_EQ(238u, root.widePath().size());
+        zt::Interposer spy(Self());
+        EXPECT_EQ(0, LoadChecked(spy).status);
+        EXPECT_TRUE(root.SecretFileExists());
+    }
+    zt::TempDataRoot root(239, leaf);
+    ASSERT_TRUE(root.ok());
+    ASSERT_EQ(239u, root.widePath().size());
+    zt::Interposer spy(Self());
+    EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileW));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(root.wideFolder().c_str()));
 }
 
 TEST(PipeSecretPaths, MissingOrUnusableRootCreatesNothing)
@@ -201,7 +313,7 @@ TEST(PipeSecretPaths, MissingOrUnusableRootCreatesNothing)
     {
         zt::Interposer spy(Self());
         EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
-        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileA));
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileW));
     }
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(missing.c_str()));
 
@@ -210,12 +322,12 @@ TEST(PipeSecretPaths, MissingOrUnusableRootCreatesNothing)
         root.SetVariable(value);
         zt::Interposer spy(Self());
         EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status) << value.size();
-        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
     }
     SetEnvironmentVariableA("LOCALAPPDATA", nullptr);
     zt::Interposer spy(Self());
     EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryA));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
 }
 
 TEST(PipeSecretPaths, MissingOutPointers)
@@ -263,7 +375,8 @@ void SweepFailures(zt::TempDataRoot& root, const std::vector<BYTE>* existing)
             // Only failures that do not touch the secret may go unnoticed.
             EXPECT_TRUE(failed == zt::Fn::CryptProtectData || failed == zt::Fn::CryptUnprotectData ||
                         failed == zt::Fn::CloseHandle || failed == zt::Fn::LocalFree ||
-                        failed == zt::Fn::HeapFree || failed == zt::Fn::CreateFileA);
+                        failed == zt::Fn::HeapFree || failed == zt::Fn::CreateFileW ||
+                        failed == zt::Fn::MoveFileExW || failed == zt::Fn::GetFileAttributesW);
             ASSERT_EQ(32u, r.secret.size());
             // Whatever was handed out is what the file now holds.
             std::vector<BYTE> file = root.ReadSecretFile();

@@ -2,6 +2,10 @@
 // start event, loads the pipe secret once, and writes its hex (or the failing
 // status) to the file named on the command line.
 //   secret_probe.exe <out file> <start event name> <protect delay ms>
+// With --die-in-write it loads the secret and ends itself (exit code 9) in
+// the middle of the store's write, as a crash or power loss would.
+//   secret_probe.exe --die-in-write
+#include "import_patch.h"
 #include "interposer.h"
 #include "pipe_secret.h"
 
@@ -9,8 +13,39 @@
 #include <cstdlib>
 #include <cwchar>
 
+namespace {
+
+decltype(&WriteFile) g_realWriteFile = nullptr;
+
+BOOL WINAPI HalfWriteThenDie(HANDLE file, LPCVOID data, DWORD length, LPDWORD written, LPOVERLAPPED ov)
+{
+    g_realWriteFile(file, data, length / 2, written, ov);
+    FlushFileBuffers(file);
+    TerminateProcess(GetCurrentProcess(), 9);
+    return FALSE;
+}
+
+int DieInWrite()
+{
+    zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "WriteFile",
+                          reinterpret_cast<void*>(&HalfWriteThenDie));
+    if (!patch.active()) {
+        return 3;
+    }
+    g_realWriteFile = patch.original_as<decltype(&WriteFile)>();
+    BYTE* secret = nullptr;
+    uint32_t length = 0;
+    LoadPipeSecret(&secret, &length);
+    return 4;  // the store never wrote
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 2 && std::wcscmp(argv[1], L"--die-in-write") == 0) {
+        return DieInWrite();
+    }
     if (argc != 4) {
         return 2;
     }

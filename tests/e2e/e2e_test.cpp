@@ -301,7 +301,8 @@ TEST_F(EndToEnd, RemoteOperationsWipeEveryPayloadAndLeakNothing)
 }
 
 // The service signs PSS with the flags word only (the padding record does
-// not travel); it is then verified with SHA-256 and a 32-byte salt.
+// not travel), with a salt as long as the hash; the provider lets only such
+// a record through.
 TEST_F(EndToEnd, PssSignaturesVerifyWithProviderAndBCrypt)
 {
     for (const TestKey& k : kPssKeys) {
@@ -317,6 +318,71 @@ TEST_F(EndToEnd, PssSignaturesVerifyWithProviderAndBCrypt)
         EXPECT_TRUE(BCryptVerifies(blob, &padding, hash, sig, BCRYPT_PAD_PSS));
         EXPECT_EQ(0, provider->FreeKey(prov, key));
     }
+}
+
+// What a caller may put in the padding record, seen from outside: every
+// record the protocol can carry gives a signature that BCrypt verifies under
+// that record; the others are refused before anything is sent.
+TEST_F(EndToEnd, PaddingRecordsAreHonouredOrRefused)
+{
+    struct Hash {
+        const wchar_t* alg;
+        ULONG length;
+    };
+    const Hash pssHashes[] = {{BCRYPT_SHA256_ALGORITHM, 32}, {BCRYPT_SHA384_ALGORITHM, 48},
+                              {BCRYPT_SHA512_ALGORITHM, 64}};  // Wine's BCrypt has no PSS over SHA-1
+    NCRYPT_KEY_HANDLE pssKey = Open(kPssKeys[0].name);
+    ASSERT_NE(0u, pssKey);
+    const std::vector<BYTE> pssBlob = Export(pssKey, L"RSAPUBLICBLOB");
+    for (const Hash& h : pssHashes) {
+        SCOPED_TRACE(std::string(h.alg, h.alg + wcslen(h.alg)));
+        const std::vector<BYTE> hash = zt::Sha(h.alg, "padding rules");
+        BCRYPT_PSS_PADDING_INFO padding{h.alg, h.length};
+        const std::vector<BYTE> sig = Sign(pssKey, &padding, hash, NCRYPT_PAD_PSS_FLAG, 256);
+        EXPECT_TRUE(BCryptVerifies(pssBlob, &padding, hash, sig, BCRYPT_PAD_PSS));
+    }
+    EXPECT_EQ(0, provider->FreeKey(prov, pssKey));
+
+    NCRYPT_KEY_HANDLE key = Open(kKeys[0].name);
+    ASSERT_NE(0u, key);
+    const std::vector<BYTE> blob = Export(key, L"RSAPUBLICBLOB");
+    const std::vector<BYTE> hash = zt::Sha(BCRYPT_SHA256_ALGORITHM, "padding rules");
+    // No record: the service's choice, SHA-256 for 32 bytes, as before.
+    const std::vector<BYTE> plain = Sign(key, nullptr, hash, NCRYPT_PAD_PKCS1_FLAG, 256);
+    BCRYPT_PKCS1_PADDING_INFO sha256{BCRYPT_SHA256_ALGORITHM};
+    EXPECT_TRUE(BCryptVerifies(blob, &sha256, hash, plain, BCRYPT_PAD_PKCS1));
+
+    BCRYPT_PSS_PADDING_INFO salt0{BCRYPT_SHA256_ALGORITHM, 0};
+    BCRYPT_PSS_PADDING_INFO salt20{BCRYPT_SHA256_ALGORITHM, 20};
+    BCRYPT_PKCS1_PADDING_INFO noAlg{nullptr};
+    BCRYPT_PKCS1_PADDING_INFO sha1{BCRYPT_SHA1_ALGORITHM};
+    struct Refused {
+        const char* what;
+        void* padding;
+        DWORD flags;
+    };
+    const Refused refused[] = {{"PSS salt 0", &salt0, NCRYPT_PAD_PSS_FLAG},
+                               {"PSS salt 20", &salt20, NCRYPT_PAD_PSS_FLAG},
+                               {"PKCS#1 without algorithm", &noAlg, NCRYPT_PAD_PKCS1_FLAG},
+                               {"PKCS#1 SHA-1 over a 32-byte hash", &sha1, NCRYPT_PAD_PKCS1_FLAG}};
+    zt::Interposer spy(provider.module());
+    for (const Refused& r : refused) {
+        SCOPED_TRACE(r.what);
+        std::vector<BYTE> sig(256, 0xEE);
+        DWORD size = 0xA5A5A5A5;
+        EXPECT_EQ(NTE_NOT_SUPPORTED, provider->SignHash(prov, key, r.padding, const_cast<BYTE*>(hash.data()), 32,
+                                                        sig.data(), 256, &size, r.flags));
+        EXPECT_EQ(0xA5A5A5A5u, size);
+        EXPECT_EQ(std::vector<BYTE>(256, 0xEE), sig);
+    }
+    BCRYPT_OAEP_PADDING_INFO oaep256{BCRYPT_SHA256_ALGORITHM, nullptr, 0};
+    std::vector<BYTE> cipher(256, 0x01);
+    std::vector<BYTE> out(256);
+    DWORD size = 0;
+    EXPECT_EQ(NTE_NOT_SUPPORTED, provider->Decrypt(prov, key, cipher.data(), 256, &oaep256, out.data(), 256, &size,
+                                                   NCRYPT_PAD_OAEP_FLAG));
+    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileA)) << "a refused record reached the service";
+    EXPECT_EQ(0, provider->FreeKey(prov, key));
 }
 
 // Several threads sign and decrypt with one key handle at once; each

@@ -75,23 +75,26 @@ std::vector<BYTE> SigningService::PublicBlobOf(const std::wstring& name) const
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             continue;
         }
-        // "ZKEY", version, L, name, B, protected blob.
+        // "ZKEY", version, L, name, [bits in format 2,] B, protected blob.
         std::vector<BYTE> file = ReadWholeFile(dir + "\\" + found.cFileName);
         if (file.size() < 16 || std::memcmp(file.data(), "ZKEY", 4) != 0) {
             continue;
         }
+        const uint32_t version = U32(&file[4]);
+        const size_t bitsField = version >= 2 ? 4 : 0;
         const uint32_t nameBytes = U32(&file[8]);
-        if (12ull + nameBytes + 4 > file.size()) {
+        if (12ull + nameBytes + bitsField + 4 > file.size()) {
             continue;
         }
         std::wstring fileKeyName(reinterpret_cast<const wchar_t*>(&file[12]), nameBytes / 2);
-        const uint32_t blobBytes = U32(&file[12 + nameBytes]);
-        if (fileKeyName != name || 16ull + nameBytes + blobBytes != file.size()) {
+        const size_t blobAt = 12 + nameBytes + bitsField + 4;
+        const uint32_t blobBytes = U32(&file[blobAt - 4]);
+        if (fileKeyName != name || blobAt + blobBytes != file.size()) {
             continue;
         }
         bool ok = false;
         std::vector<BYTE> plain =
-            Unprotect(std::vector<BYTE>(file.begin() + 16 + nameBytes, file.end()), &ok);
+            Unprotect(std::vector<BYTE>(file.begin() + static_cast<std::ptrdiff_t>(blobAt), file.end()), &ok);
         if (ok) {
             result = PublicFromPrivateBlob(plain.data(), static_cast<DWORD>(plain.size()));
         }

@@ -25,6 +25,7 @@ public:
     // Starts "serve" and waits until it serves the pipe.
     bool Start() { return process_.Start(root_.path()); }
     bool running() const { return process_.Running(); }
+    const std::string& dataRoot() const { return root_.path(); }
 
     // The key's "RSAPUBLICBLOB", derived by the test from the service's own
     // key file (unprotected with DPAPI, imported and exported with BCrypt).

@@ -33,7 +33,8 @@ TEST_F(DecryptRemote, SendsInputNameAndFlagsAndCopiesThePlaintext)
         Reply(plain);
         std::vector<BYTE> out(16, 0xEE);
         DWORD size = 0;
-        BCRYPT_OAEP_PADDING_INFO oaep{BCRYPT_SHA256_ALGORITHM, nullptr, 0};
+        // Examined only with OAEP as the one padding, where SHA-1 without a label is what the service does.
+        BCRYPT_OAEP_PADDING_INFO oaep{BCRYPT_SHA1_ALGORITHM, nullptr, 0};
         const size_t before = service->ExchangeCount();
         ASSERT_EQ(0, provider->Decrypt(0, key, cipher.data(), 256, &oaep, out.data(), 16, &size, flags));
         EXPECT_EQ(plain.size(), size);

@@ -81,8 +81,9 @@ TEST_F(FailureSweep, SignHash)
 {
     NCRYPT_KEY_HANDLE key = OpenTestKey(L"swept");
     ASSERT_NE(0u, key);
-    Reply(std::vector<BYTE>(256, 0x5A));
     BYTE hash[32] = {1, 2, 3};
+    BCRYPT_PKCS1_PADDING_INFO sha256{BCRYPT_SHA256_ALGORITHM};
+    Reply(rsa->Sign(std::vector<BYTE>(hash, hash + 32), &sha256, BCRYPT_PAD_PKCS1));
     BYTE sig[256];
     DWORD size = 0;
     const int runs = Sweep([&] { return provider->SignHash(0, key, nullptr, hash, 32, sig, 256, &size, 2); }, [] {});

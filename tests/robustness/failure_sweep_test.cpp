@@ -76,12 +76,12 @@ bool In(SECURITY_STATUS s, std::initializer_list<SECURITY_STATUS> set)
     return false;
 }
 
-// The pipe secret store retries when it cannot open or size the file, so a
-// failure of a later CreateFileA (the first is the pipe) or of GetFileSize
-// may be recovered from.
-bool SecretStoreMayRecover(zt::Fn fn, uint64_t ordinal)
+// The pipe secret store reads the file again when a writer holds it, so a
+// failure of its open (CreateFileW; the pipe is CreateFileA) with a sharing
+// violation is recovered from.
+bool SecretStoreMayRecover(zt::Fn fn, uint64_t)
 {
-    return (fn == zt::Fn::CreateFileA && ordinal >= 2) || fn == zt::Fn::GetFileSize;
+    return fn == zt::Fn::CreateFileW;
 }
 
 // A status an exchange (and so SignHash and Decrypt) may give for a failure.
@@ -568,7 +568,7 @@ TEST_F(FailureSweep, WholeSession)
             if (zt::IsReleaseCall(fn)) {
                 return In(s, {0, NTE_BAD_KEYSET, NTE_INTERNAL_ERROR, mapped});
             }
-            if ((fn == zt::Fn::CreateFileA && ordinal % 2 == 0) || fn == zt::Fn::GetFileSize) {
+            if (SecretStoreMayRecover(fn, ordinal)) {
                 return In(s, {0, NTE_BAD_KEYSET, NTE_INTERNAL_ERROR});
             }
             if (fn == zt::Fn::HeapAlloc) {

@@ -4,7 +4,7 @@
 // at every byte — to OpenKey, SignHash and Decrypt through the real DLL.
 // Each case predicts from what it sends whether the reply is well formed; the
 // operation may succeed only then, and then only with exactly the payload
-// sent. No case may crash, leak a block, free a block unwiped or leave a
+// sent (for SignHash, only if that payload is the key's signature). No case may crash, leak a block, free a block unwiped or leave a
 // handle open.
 //
 // ZK_FUZZ_SEED (decimal or 0x-hex) and ZK_FUZZ_CASES override the seed and
@@ -59,7 +59,10 @@ void PutU32(std::vector<BYTE>& v, size_t at, uint32_t x)
 
 class Fuzzer {
 public:
-    Fuzzer(uint64_t seed, const std::vector<BYTE>& blob) : rng_(seed), blob_(blob) {}
+    Fuzzer(uint64_t seed, const std::vector<BYTE>& blob, const std::vector<BYTE>& signature)
+        : rng_(seed), blob_(blob), signature_(signature)
+    {
+    }
 
     uint32_t Below(uint64_t n) { return static_cast<uint32_t>(rng_() % n); }
     uint32_t Range(uint32_t lo, uint32_t hi) { return lo + Below(uint64_t{hi} - lo + 1); }
@@ -90,7 +93,11 @@ public:
         c.op = o < 15 ? Op::OpenKey : (o < 60 ? Op::Sign : Op::Decrypt);
 
         // The reply plaintext: status word, m, payload, ignored tail.
-        std::vector<BYTE> payload = (c.op == Op::OpenKey && Below(2) == 0) ? blob_ : Bytes(PayloadLength());
+        // Half the payloads for OpenKey and SignHash are the right answer.
+        std::vector<BYTE> payload = Bytes(PayloadLength());
+        if (c.op != Op::Decrypt && Below(2) == 0) {
+            payload = c.op == Op::OpenKey ? blob_ : signature_;
+        }
         if (payload.size() > 1048575 - 8) {
             payload.resize(1048575 - 8);
         }
@@ -233,6 +240,7 @@ public:
 private:
     std::mt19937_64 rng_;
     std::vector<BYTE> blob_;
+    std::vector<BYTE> signature_;
 };
 
 TEST(HostileService, SeededRandomRepliesToEveryRemoteOperation)
@@ -259,8 +267,12 @@ TEST(HostileService, SeededRandomRepliesToEveryRemoteOperation)
     ASSERT_EQ(0, provider->OpenKey(prov, &key, L"fuzzed", 0, 0));
     ASSERT_TRUE(service.WaitForExchanges(1, 5000));
     std::vector<BYTE> input(kKeyBytes, 0x42);
+    BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
+    const std::vector<BYTE> signature =
+        rsa.Sign(std::vector<BYTE>(input.begin(), input.begin() + 32), &pkcs1, BCRYPT_PAD_PKCS1);
+    ASSERT_EQ(kKeyBytes, signature.size());
 
-    Fuzzer fuzz(seed, rsa.publicBlob());
+    Fuzzer fuzz(seed, rsa.publicBlob(), signature);
     std::map<std::string, uint64_t> byKind;
     uint64_t succeeded = 0;
     uint64_t wellFormed = 0;
@@ -299,14 +311,14 @@ TEST(HostileService, SeededRandomRepliesToEveryRemoteOperation)
             }
         } else {
             if (c.op == Op::Sign) {
-                BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
                 status = provider->SignHash(prov, key, &pkcs1, input.data(), 32, out.data(), kOutputSize, &result,
                                             NCRYPT_PAD_PKCS1_FLAG);
             } else {
                 status = provider->Decrypt(prov, key, input.data(), kKeyBytes, nullptr, out.data(), kOutputSize,
                                            &result, NCRYPT_PAD_PKCS1_FLAG);
             }
-            if (!c.wellFormed || m == 0) {
+            if (!c.wellFormed || m == 0 || (c.op == Op::Sign && c.payload != signature)) {
+                // A signature is taken only if it is the key's signature of the hash.
                 expected = NTE_INTERNAL_ERROR;
             } else if (m > kOutputSize) {
                 expected = NTE_BUFFER_TOO_SMALL;

@@ -36,12 +36,21 @@ LONG InjectedStatus(uint64_t n)
 DWORD PlausibleLastError(Fn fn, uint64_t n)
 {
     switch (fn) {
-    case Fn::CreateFileA: return n % 2 == 0 ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED;
+    case Fn::CreateFileA:
+    case Fn::CreateFileW: return n % 2 == 0 ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED;
     case Fn::ReadFile:
     case Fn::WriteFile:
     case Fn::GetOverlappedResult: return n % 2 == 0 ? ERROR_BROKEN_PIPE : ERROR_NO_DATA;
     case Fn::GetFileSize: return ERROR_ACCESS_DENIED;
-    case Fn::CreateDirectoryA: return n % 2 == 0 ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+    case Fn::CreateDirectoryW: return n % 2 == 0 ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+    case Fn::MoveFileExW: return n % 2 == 0 ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED;
+    case Fn::FlushFileBuffers:
+    case Fn::DeleteFileW: return n % 2 == 0 ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED;
+    case Fn::GetNamedPipeServerProcessId:
+    case Fn::OpenProcess:
+    case Fn::OpenProcessToken:
+    case Fn::OpenThreadToken:
+    case Fn::GetTokenInformation: return ERROR_ACCESS_DENIED;
     case Fn::CreateEventW: return ERROR_NOT_ENOUGH_MEMORY;
     case Fn::WaitForSingleObject: return ERROR_INVALID_HANDLE;
     case Fn::CryptProtectData:
@@ -106,8 +115,8 @@ std::string HygieneProblems(const Interposer& spy, size_t allowedLiveBlocks)
     if (!unwiped.empty()) {
         out += "unwiped frees: " + DescribeUnwiped(unwiped);
     }
-    static const char* const kKinds[] = {"event", "file/pipe", "algorithm", "key", "hash"};
-    for (int k = 0; k < 5; ++k) {
+    static const char* const kKinds[] = {"event", "file/pipe", "algorithm", "key", "hash", "process", "token"};
+    for (int k = 0; k < 7; ++k) {
         const size_t open = spy.OpenHandles(static_cast<HandleKind>(k));
         if (open != 0) {
             std::snprintf(line, sizeof line, "%zu %s handles open; ", open, kKinds[k]);

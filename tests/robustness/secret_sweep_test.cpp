@@ -1,6 +1,7 @@
 // Failure sweep of the pipe secret store (the provider's static library, with
 // this executable's own imports hooked) on every state the secret file can
-// be in: each hooked call fails in turn. The status must fit the failure,
+// be in (a stale temporary file from a creator that died included): each
+// hooked call fails in turn. The status must fit the failure,
 // the out pointers stay empty on failure, nothing leaks, every freed block is
 // zero, every file handle is closed, an existing file is never changed, and
 // a store that had no usable file still works on the next call.
@@ -30,6 +31,7 @@ struct FileState {
     std::vector<BYTE> content;
     bool usable;                  // yields a secret
     std::vector<BYTE> secret;     // the secret it yields
+    std::vector<BYTE> staleTemp;  // a temporary file left by a creator that died, if not empty
 };
 
 struct LoadRun {
@@ -83,8 +85,12 @@ std::vector<BYTE> SecretInFile(const std::vector<BYTE>& file)
 
 bool MayRecover(zt::Fn fn)
 {
-    return zt::IsReleaseCall(fn) || fn == zt::Fn::CryptProtectData || fn == zt::Fn::CreateFileA ||
-           fn == zt::Fn::GetFileSize;
+    // An open that meets a sharing violation, a move that finds the name
+    // taken (or the temporary file held): read again and go on. A failed
+    // look for a finished file only means the move decides; a temporary
+    // file that could not be removed is written over next time.
+    return zt::IsReleaseCall(fn) || fn == zt::Fn::CryptProtectData || fn == zt::Fn::CreateFileW ||
+           fn == zt::Fn::MoveFileExW || fn == zt::Fn::GetFileAttributesW || fn == zt::Fn::DeleteFileW;
 }
 
 TEST(SecretStoreSweep, EveryCallFailsOnEveryFileState)
@@ -93,13 +99,14 @@ TEST(SecretStoreSweep, EveryCallFailsOnEveryFileState)
     ASSERT_TRUE(root.ok());
     const std::vector<BYTE> protectedSecret = Pattern(32, 3);
     std::vector<FileState> states = {
-        {"absent", false, {}, true, {}},
-        {"empty", true, {}, true, {}},
-        {"DPAPI blob of 32 bytes", true, zt::Protect(protectedSecret), true, protectedSecret},
-        {"32 plain bytes", true, Pattern(32, 9), true, Pattern(32, 9)},
-        {"31 plain bytes", true, Pattern(31, 1), false, {}},
-        {"33 plain bytes", true, Pattern(33, 1), false, {}},
-        {"DPAPI blob of 31 bytes", true, zt::Protect(Pattern(31, 7)), false, {}},
+        {"absent", false, {}, true, {}, {}},
+        {"empty", true, {}, true, {}, {}},
+        {"DPAPI blob of 32 bytes", true, zt::Protect(protectedSecret), true, protectedSecret, {}},
+        {"32 plain bytes", true, Pattern(32, 9), true, Pattern(32, 9), {}},
+        {"31 plain bytes", true, Pattern(31, 1), false, {}, {}},
+        {"33 plain bytes", true, Pattern(33, 1), false, {}, {}},
+        {"DPAPI blob of 31 bytes", true, zt::Protect(Pattern(31, 7)), false, {}, {}},
+        {"absent, stale temporary", false, {}, true, {}, Pattern(90, 4)},
     };
     ASSERT_GT(states[2].content.size(), 32u);
     ASSERT_GT(states[6].content.size(), 32u);
@@ -110,6 +117,10 @@ TEST(SecretStoreSweep, EveryCallFailsOnEveryFileState)
             zt::RemoveTree(root.folder());
             if (state.present) {
                 root.WriteSecretFile(state.content);
+            }
+            if (!state.staleTemp.empty()) {
+                CreateDirectoryW(root.wideFolder().c_str(), nullptr);
+                zt::WriteFileBytes(root.wideTempFile(), state.staleTemp);
             }
         };
         prepare();
@@ -163,6 +174,8 @@ TEST(SecretStoreSweep, EveryCallFailsOnEveryFileState)
                 EXPECT_TRUE(exists && after == state.content) << where << ": the file changed";
             } else if (r.status == 0) {
                 EXPECT_EQ(secret, SecretInFile(after)) << where << ": the file does not hold the secret handed out";
+                EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(root.wideTempFile().c_str()))
+                    << where << ": a temporary file is left";
             } else {
                 // No usable file was there before; the next call must still work.
                 LoadRun again = LoadUnder(0, 0, 0);

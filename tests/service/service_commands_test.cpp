@@ -100,6 +100,7 @@ TEST(ServiceCommands, CommandLineErrorsAreUsageErrors)
     const wchar_t* bad[] = {
         L"frobnicate", L"create", L"delete", L"create k --bits 1024", L"create k --bits", L"serve --instances 0",
         L"serve --instances 4097", L"list --bits 2048", L"create k extra", L"create k --data-root",
+        L"import", L"import k", L"import k file extra", L"list --password-file pw",
     };
     for (const wchar_t* args : bad) {
         SCOPED_TRACE(Utf8(args));
@@ -121,11 +122,13 @@ TEST(ServiceCommands, KeyFileIsProtectedAndDamageIsReportedNotRepaired)
     std::wstring path = FindKeyFile(root.path(), L"k");
     ASSERT_FALSE(path.empty());
     const std::vector<BYTE> good = ReadAll(path);
-    // Past magic, version, name length, the name "k" and the blob length: a
-    // DPAPI blob that opens to a full private blob of 2048 bits.
-    ASSERT_GT(good.size(), 18u);
+    // Past magic, version, name length, the name "k", its size in bits and
+    // the blob length: a DPAPI blob that opens to a full private blob of 2048 bits.
+    ASSERT_GT(good.size(), 22u);
+    EXPECT_EQ(2u, good[4]);                          // format version
+    EXPECT_EQ(2048u, good[14] | (good[15] << 8));    // bits in clear
     bool ok = false;
-    std::vector<BYTE> plain = zt::Unprotect(std::vector<BYTE>(good.begin() + 18, good.end()), &ok);
+    std::vector<BYTE> plain = zt::Unprotect(std::vector<BYTE>(good.begin() + 22, good.end()), &ok);
     ASSERT_TRUE(ok);
     ASSERT_GE(plain.size(), sizeof(BCRYPT_RSAKEY_BLOB));
     BCRYPT_RSAKEY_BLOB header;
@@ -137,12 +140,14 @@ TEST(ServiceCommands, KeyFileIsProtectedAndDamageIsReportedNotRepaired)
     std::vector<BYTE> flipped = good;
     flipped[good.size() - 20] ^= 0x01;  // inside the protected blob
     std::vector<BYTE> headerOnly(good.begin(), good.begin() + 3);
+    // "list" reads only the clear part, so it cannot see a protected blob
+    // that no longer opens; create (and serve) do.
     struct {
         const char* what;
         std::vector<BYTE> content;
         const char* listed;
     } cases[] = {
-        {"protected blob altered", flipped, "k\tdamaged\t"},
+        {"protected blob altered", flipped, "k\t2048\n"},
         {"truncated", std::vector<BYTE>(good.begin(), good.end() - 1), "k\tdamaged\t"},
         {"header cut short", headerOnly, "?\tdamaged\t"},
         {"empty", {}, "?\tdamaged\t"},
@@ -151,8 +156,9 @@ TEST(ServiceCommands, KeyFileIsProtectedAndDamageIsReportedNotRepaired)
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(WriteAll(path, c.content));
         zt::ToolResult list = zt::RunService(L"list", root.path());
-        EXPECT_EQ(4u, list.exitCode);
-        EXPECT_EQ(0u, list.output.find(c.listed)) << list.output;
+        const bool listedAsDamaged = strstr(c.listed, "damaged") != nullptr;
+        EXPECT_EQ(listedAsDamaged ? 4u : 0u, list.exitCode);
+        EXPECT_EQ(0u, Lf(list.output).find(c.listed)) << list.output;
         zt::ToolResult create = zt::RunService(L"create k", root.path());
         EXPECT_EQ(4u, create.exitCode) << create.output;
         EXPECT_EQ(c.content, ReadAll(path));

@@ -6,6 +6,8 @@
 #include "raw_client.h"
 #include "service_test_util.h"
 #include "data_root.h"
+#include "provider_loader.h"
+#include "public_key_check.h"
 #include "service_process.h"
 
 #include <aclapi.h>
@@ -492,6 +494,52 @@ TEST(ServiceLifecycle, SecondServiceRefusesAndStopCommandEndsTheFirst)
     zt::ServiceProcess again;
     EXPECT_TRUE(again.Start(root.path())) << again.Output();
     EXPECT_TRUE(again.Stop());
+}
+
+// A profile folder whose name the ANSI code page cannot hold: the service
+// creates the key and the secret, serves, and the provider DLL in this
+// process (same LOCALAPPDATA) opens, signs and decrypts with it.
+TEST(ServiceDataRoot, WorksWithTheProviderOutsideTheAnsiCodePage)
+{
+    zt::TempDataRoot root(0, L"data\u0416\u4e2d");
+    ASSERT_TRUE(root.ok());
+    const zt::ToolResult created = zt::RunService(L"create wide", root.widePath(), 60000);
+    ASSERT_EQ(0u, created.exitCode) << created.output;
+    const zt::ToolResult listed = zt::RunService(L"list", root.widePath());
+    EXPECT_EQ(0u, listed.exitCode);
+    EXPECT_NE(std::string::npos, listed.output.find("wide\t2048")) << listed.output;
+    zt::ServiceProcess service;
+    ASSERT_TRUE(service.Start(root.widePath())) << service.Output();
+    {
+        zt::LoadedProvider provider;
+        ASSERT_TRUE(provider.ok());
+        NCRYPT_PROV_HANDLE prov = 0;
+        ASSERT_EQ(0, provider->OpenProvider(&prov, L"Zentrava Key Storage Provider", 0));
+        NCRYPT_KEY_HANDLE key = 0;
+        ASSERT_EQ(0, provider->OpenKey(prov, &key, L"wide", 0, 0));
+        std::vector<BYTE> blob(1024);
+        DWORD size = 0;
+        ASSERT_EQ(0, provider->ExportKey(prov, key, 0, BCRYPT_RSAPUBLIC_BLOB, nullptr, blob.data(), 1024, &size, 0));
+        blob.resize(size);
+        std::vector<BYTE> hash(32, 0x3C);
+        BCRYPT_PKCS1_PADDING_INFO sha256{BCRYPT_SHA256_ALGORITHM};
+        std::vector<BYTE> sig(256);
+        ASSERT_EQ(0, provider->SignHash(prov, key, &sha256, hash.data(), 32, sig.data(), 256, &size, kPadPkcs1));
+        EXPECT_TRUE(zt::BCryptVerifies(blob, &sha256, hash, sig, BCRYPT_PAD_PKCS1));
+        BYTE message[] = "outside the code page";
+        std::vector<BYTE> cipher(256);
+        ASSERT_EQ(0, provider->Encrypt(prov, key, message, sizeof message, nullptr, cipher.data(), 256, &size,
+                                       kPadPkcs1));
+        std::vector<BYTE> plain(256);
+        ASSERT_EQ(0, provider->Decrypt(prov, key, cipher.data(), 256, nullptr, plain.data(), 256, &size, kPadPkcs1));
+        EXPECT_EQ(std::vector<BYTE>(message, message + sizeof message), std::vector<BYTE>(plain.begin(), plain.begin() + size));
+        EXPECT_EQ(0, provider->FreeKey(prov, key));
+        EXPECT_EQ(0, provider->FreeProvider(prov));
+    }
+    EXPECT_TRUE(service.Stop()) << service.Output();
+    bool ok = false;
+    EXPECT_EQ(32u, zt::Unprotect(root.ReadSecretFile(), &ok).size());
+    EXPECT_TRUE(ok);
 }
 
 }  // namespace

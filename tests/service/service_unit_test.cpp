@@ -21,11 +21,13 @@ namespace {
 TEST(KeyFile, RoundTripsAndRefusesEveryMalformedVariant)
 {
     const BYTE blob[] = {1, 2, 3, 4, 5};
-    std::vector<BYTE> file = BuildKeyFile(L"name", blob, sizeof(blob));
-    ASSERT_EQ(16u + 8u + sizeof(blob), file.size());
+    std::vector<BYTE> file = BuildKeyFile(L"name", 3072, blob, sizeof(blob));
+    ASSERT_EQ(20u + 8u + sizeof(blob), file.size());
     ParsedKeyFile parsed;
     ASSERT_TRUE(ParseKeyFile(file.data(), file.size(), &parsed));
+    EXPECT_EQ(kKeyFileVersion, parsed.version);
     EXPECT_EQ(L"name", parsed.name);
+    EXPECT_EQ(3072u, parsed.bits);
     ASSERT_EQ(sizeof(blob), parsed.blobLength);
     EXPECT_TRUE(std::equal(blob, blob + sizeof(blob), parsed.blob));
 
@@ -41,15 +43,20 @@ TEST(KeyFile, RoundTripsAndRefusesEveryMalformedVariant)
         BYTE value;
     } edits[] = {
         {0, 'X'},   // magic
-        {4, 2},     // version
+        {4, 3},     // version
+        {4, 0},     // version
         {8, 7},     // odd name length
         {8, 0},     // empty name
         {8, 200},   // name longer than the file
-        {20, 6},    // blob length
+        {21, 0},    // 3072 bits becomes 0
+        {24, 6},    // blob length
     };
     for (const auto& e : edits) {
         std::vector<BYTE> bad = file;
         bad[e.offset] = e.value;
+        if (e.offset == 21) {
+            bad[20] = 0;
+        }
         EXPECT_FALSE(ParseKeyFile(bad.data(), bad.size(), &parsed)) << e.offset;
     }
     // A damaged blob still lets the name be reported.
@@ -57,6 +64,23 @@ TEST(KeyFile, RoundTripsAndRefusesEveryMalformedVariant)
     EXPECT_TRUE(ReadKeyFileName(file.data(), file.size() - 2, &name));
     EXPECT_EQ(L"name", name);
     EXPECT_FALSE(ReadKeyFileName(file.data(), 14, &name));
+}
+
+// Files written before the size was kept in clear: no bits field.
+TEST(KeyFile, FormatOneFilesStillParse)
+{
+    const std::vector<BYTE> file = {'Z', 'K', 'E', 'Y', 1, 0, 0, 0, 4, 0, 0, 0, 'k', 0, '1', 0,
+                                    3, 0, 0, 0, 0xA1, 0xA2, 0xA3};
+    ParsedKeyFile parsed;
+    ASSERT_TRUE(ParseKeyFile(file.data(), file.size(), &parsed));
+    EXPECT_EQ(kKeyFileVersionWithoutBits, parsed.version);
+    EXPECT_EQ(L"k1", parsed.name);
+    EXPECT_EQ(0u, parsed.bits);
+    ASSERT_EQ(3u, parsed.blobLength);
+    EXPECT_EQ(0xA1, parsed.blob[0]);
+    for (size_t n = 0; n < file.size(); ++n) {
+        EXPECT_FALSE(ParseKeyFile(file.data(), n, &parsed)) << n;
+    }
 }
 
 // Leases only lock copies; the handles may stay empty here.
@@ -208,6 +232,33 @@ TEST(CommandLine, ParsesCommandsAndOptionsInAnyOrder)
     EXPECT_FALSE(ParseCommandLine(4, bad, &c, &error));
     const wchar_t* tooMany[] = {L"exe", L"serve", L"--workers", L"65"};
     EXPECT_FALSE(ParseCommandLine(4, tooMany, &c, &error));
+
+    const wchar_t* import[] = {L"exe", L"--cert-out", L"c.pem", L"import", L"k", L"key.pfx", L"--password-file", L"pw"};
+    ASSERT_TRUE(ParseCommandLine(8, import, &c, &error)) << error;
+    EXPECT_EQ(Command::Import, c.command);
+    EXPECT_EQ(L"k", c.keyName);
+    EXPECT_EQ(L"key.pfx", c.keyFile);
+    EXPECT_EQ(L"pw", c.passwordFile);
+    EXPECT_EQ(L"c.pem", c.certOut);
+}
+
+TEST(CommandLine, ImportNeedsANameAndAFileAndOwnsItsOptions)
+{
+    CommandLine c;
+    std::string error;
+    const wchar_t* noFile[] = {L"exe", L"import", L"k"};
+    EXPECT_FALSE(ParseCommandLine(3, noFile, &c, &error));
+    EXPECT_NE(std::string::npos, error.find("needs the key's file")) << error;
+    const wchar_t* extra[] = {L"exe", L"import", L"k", L"f", L"g"};
+    EXPECT_FALSE(ParseCommandLine(5, extra, &c, &error));
+    const wchar_t* noValue[] = {L"exe", L"import", L"k", L"f", L"--password-file"};
+    EXPECT_FALSE(ParseCommandLine(5, noValue, &c, &error));
+    EXPECT_NE(std::string::npos, error.find("--password-file takes a file")) << error;
+    const wchar_t* elsewhere[] = {L"exe", L"create", L"k", L"--cert-out", L"c.pem"};
+    EXPECT_FALSE(ParseCommandLine(5, elsewhere, &c, &error));
+    EXPECT_NE(std::string::npos, error.find("does not apply")) << error;
+    const wchar_t* badName[] = {L"exe", L"import", L"", L"f"};
+    EXPECT_FALSE(ParseCommandLine(4, badName, &c, &error));
 }
 
 }  // namespace

@@ -10,9 +10,10 @@ namespace zt {
 
 inline std::vector<BYTE> BytePattern(size_t n, BYTE first, BYTE step)
 {
-    std::vector<BYTE> v(n);
+    std::vector<BYTE> v;
+    v.reserve(n);
     for (size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<BYTE>(first + i * step);
+        v.push_back(static_cast<BYTE>(first + i * step));
     }
     return v;
 }

@@ -9,96 +9,69 @@
 
 namespace zt {
 
-void RemoveTree(const std::string& path)
+std::wstring FromAnsi(const std::string& s)
 {
-    WIN32_FIND_DATAA fd;
-    HANDLE find = FindFirstFileA((path + "\\*").c_str(), &fd);
+    if (s.empty()) {
+        return {};
+    }
+    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring out(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
+    if (n > 0) {
+        MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+    }
+    return out;
+}
+
+std::string ToAnsi(const std::wstring& s)
+{
+    if (s.empty()) {
+        return {};
+    }
+    const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &fd);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            const std::string name = fd.cFileName;
-            if (name == "." || name == "..") {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") {
                 continue;
             }
-            const std::string child = path + "\\" + name;
+            const std::wstring child = path + L"\\" + name;
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(child);
             } else {
-                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(child.c_str());
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
             }
-        } while (FindNextFileA(find, &fd));
+        } while (FindNextFileW(find, &fd));
         FindClose(find);
     }
-    RemoveDirectoryA(path.c_str());
+    RemoveDirectoryW(path.c_str());
 }
 
-TempDataRoot::TempDataRoot(size_t padTo)
+void RemoveTree(const std::string& path)
 {
-    static std::atomic<unsigned> counter{0};
-    char temp[MAX_PATH];
-    const DWORD n = GetTempPathA(MAX_PATH, temp);
-    if (n == 0 || n >= MAX_PATH) {
-        return;
-    }
-    char name[64];
-    std::snprintf(name, sizeof name, "zkroot_%lu_%u", GetCurrentProcessId(), counter++);
-    base_ = std::string(temp) + name;
-    if (!CreateDirectoryA(base_.c_str(), nullptr)) {
-        return;
-    }
-    path_ = base_;
-    if (padTo != 0) {
-        // Nest folders of at most 100 characters until the length is exact.
-        while (path_.size() < padTo) {
-            const size_t remaining = padTo - path_.size();
-            if (remaining < 2) {
-                return;  // a separator alone cannot end it; caller sees !ok()
-            }
-            size_t add = remaining - 1;
-            if (add > 100) {
-                add = std::min<size_t>(100, remaining - 3);  // room for one more "\\x"
-            }
-            path_ += "\\" + std::string(add, 'p');
-            if (!CreateDirectoryA(path_.c_str(), nullptr)) {
-                return;
-            }
-        }
-        if (path_.size() != padTo) {
-            return;
-        }
-    }
-    char saved[1024];
-    const DWORD got = GetEnvironmentVariableA("LOCALAPPDATA", saved, sizeof saved);
-    hadSaved_ = got != 0 && got < sizeof saved;
-    if (hadSaved_) {
-        saved_ = saved;
-    }
-    SetVariable(path_);
-    ok_ = true;
+    RemoveTree(FromAnsi(path));
 }
 
-TempDataRoot::~TempDataRoot()
-{
-    SetEnvironmentVariableA("LOCALAPPDATA", hadSaved_ ? saved_.c_str() : nullptr);
-    if (!base_.empty()) {
-        RemoveTree(base_);
-    }
-}
-
-void TempDataRoot::SetVariable(const std::string& value) const
-{
-    SetEnvironmentVariableA("LOCALAPPDATA", value.c_str());
-}
-
-bool TempDataRoot::SecretFileExists() const
-{
-    return GetFileAttributesA(secretFile().c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::vector<BYTE> TempDataRoot::ReadSecretFile() const
+// Through the C runtime, so a test that interposes its own kernel32 imports
+// does not count these calls.
+std::vector<BYTE> ReadFileBytes(const std::wstring& path, bool* exists)
 {
     std::vector<BYTE> bytes;
-    FILE* f = std::fopen(secretFile().c_str(), "rb");
+    FILE* f = _wfopen(path.c_str(), L"rb");
+    if (exists != nullptr) {
+        *exists = f != nullptr;
+    }
     if (f == nullptr) {
         return bytes;
     }
@@ -111,11 +84,10 @@ std::vector<BYTE> TempDataRoot::ReadSecretFile() const
     return bytes;
 }
 
-void TempDataRoot::WriteSecretFile(const std::vector<BYTE>& bytes) const
+void WriteFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes)
 {
-    CreateDirectoryA(folder().c_str(), nullptr);
-    SetFileAttributesA(secretFile().c_str(), FILE_ATTRIBUTE_NORMAL);
-    FILE* f = std::fopen(secretFile().c_str(), "wb");
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    FILE* f = _wfopen(path.c_str(), L"wb");
     if (f == nullptr) {
         return;
     }
@@ -125,9 +97,96 @@ void TempDataRoot::WriteSecretFile(const std::vector<BYTE>& bytes) const
     std::fclose(f);
 }
 
+TempDataRoot::TempDataRoot(size_t padTo, const std::wstring& leaf)
+{
+    static std::atomic<unsigned> counter{0};
+    wchar_t temp[MAX_PATH];
+    const DWORD n = GetTempPathW(MAX_PATH, temp);
+    if (n == 0 || n >= MAX_PATH) {
+        return;
+    }
+    wchar_t name[64];
+    std::swprintf(name, 64, L"zkroot_%lu_%u", GetCurrentProcessId(), counter++);
+    base_ = std::wstring(temp) + name;
+    if (!CreateDirectoryW(base_.c_str(), nullptr)) {
+        return;
+    }
+    path_ = base_;
+    if (padTo != 0) {
+        // Nest folders of at most 100 units until only the leaf is missing.
+        const size_t target = leaf.empty() ? padTo : padTo - std::min(padTo, leaf.size() + 1);
+        while (path_.size() < target) {
+            const size_t remaining = target - path_.size();
+            if (remaining < 2) {
+                return;  // a separator alone cannot end it; caller sees !ok()
+            }
+            size_t add = remaining - 1;
+            if (add > 100) {
+                add = std::min<size_t>(100, remaining - 3);  // room for one more "\\x"
+            }
+            path_ += L"\\" + std::wstring(add, L'p');
+            if (!CreateDirectoryW(path_.c_str(), nullptr)) {
+                return;
+            }
+        }
+    }
+    if (!leaf.empty()) {
+        path_ += L"\\" + leaf;
+        if (!CreateDirectoryW(path_.c_str(), nullptr)) {
+            return;
+        }
+    }
+    if (padTo != 0 && path_.size() != padTo) {
+        return;
+    }
+    wchar_t saved[1024];
+    const DWORD got = GetEnvironmentVariableW(L"LOCALAPPDATA", saved, 1024);
+    hadSaved_ = got != 0 && got < 1024;
+    if (hadSaved_) {
+        saved_ = saved;
+    }
+    narrow_ = ToAnsi(path_);
+    SetVariable(path_);
+    ok_ = true;
+}
+
+TempDataRoot::~TempDataRoot()
+{
+    SetEnvironmentVariableW(L"LOCALAPPDATA", hadSaved_ ? saved_.c_str() : nullptr);
+    if (!base_.empty()) {
+        RemoveTree(base_);
+    }
+}
+
+void TempDataRoot::SetVariable(const std::string& value) const
+{
+    SetEnvironmentVariableA("LOCALAPPDATA", value.c_str());
+}
+
+void TempDataRoot::SetVariable(const std::wstring& value) const
+{
+    SetEnvironmentVariableW(L"LOCALAPPDATA", value.c_str());
+}
+
+bool TempDataRoot::SecretFileExists() const
+{
+    return GetFileAttributesW(wideSecretFile().c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<BYTE> TempDataRoot::ReadSecretFile() const
+{
+    return ReadFileBytes(wideSecretFile());
+}
+
+void TempDataRoot::WriteSecretFile(const std::vector<BYTE>& bytes) const
+{
+    CreateDirectoryW(wideFolder().c_str(), nullptr);
+    WriteFileBytes(wideSecretFile(), bytes);
+}
+
 DWORD TempDataRoot::SecretFileAttributes() const
 {
-    return GetFileAttributesA(secretFile().c_str());
+    return GetFileAttributesW(wideSecretFile().c_str());
 }
 
 std::vector<BYTE> Unprotect(const std::vector<BYTE>& blob, bool* ok)

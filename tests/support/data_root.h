@@ -15,20 +15,29 @@ namespace zt {
 
 class TempDataRoot {
 public:
-    // `padTo`, if non-zero, makes the root's path exactly that many characters
-    // long by nesting padding folders.
-    explicit TempDataRoot(size_t padTo = 0);
+    // `padTo`, if non-zero, makes the root's path exactly that many UTF-16
+    // units long by nesting padding folders. `leaf`, if given, is the root's
+    // last folder (after any padding), for names the ANSI code page cannot
+    // hold, such as L"data\u0416".
+    explicit TempDataRoot(size_t padTo = 0, const std::wstring& leaf = L"");
     ~TempDataRoot();
     TempDataRoot(const TempDataRoot&) = delete;
     TempDataRoot& operator=(const TempDataRoot&) = delete;
 
     bool ok() const { return ok_; }
-    const std::string& path() const { return path_; }  // the data root
-    std::string folder() const { return path_ + "\\Zentrava"; }
+    const std::wstring& widePath() const { return path_; }  // the data root
+    std::wstring wideFolder() const { return path_ + L"\\Zentrava"; }
+    std::wstring wideSecretFile() const { return wideFolder() + L"\\pipe.secret"; }
+    // Where the store writes a new secret before moving it into place.
+    std::wstring wideTempFile() const { return wideFolder() + L"\\pipe.tmp"; }
+    // The same in the ANSI code page: only for roots that it can hold.
+    const std::string& path() const { return narrow_; }
+    std::string folder() const { return path() + "\\Zentrava"; }
     std::string secretFile() const { return folder() + "\\pipe.secret"; }
 
     // Points LOCALAPPDATA somewhere else (for example below the root).
     void SetVariable(const std::string& value) const;
+    void SetVariable(const std::wstring& value) const;
 
     bool SecretFileExists() const;
     std::vector<BYTE> ReadSecretFile() const;
@@ -37,15 +46,25 @@ public:
     DWORD SecretFileAttributes() const;
 
 private:
-    std::string path_;
-    std::string base_;  // what gets removed
-    std::string saved_;
+    std::wstring path_;
+    std::string narrow_;
+    std::wstring base_;  // what gets removed
+    std::wstring saved_;
     bool hadSaved_ = false;
     bool ok_ = false;
 };
 
 // Removes a folder and everything under it.
+void RemoveTree(const std::wstring& path);
 void RemoveTree(const std::string& path);
+
+// Whole files by wide path; empty (and *exists false) when absent.
+std::vector<BYTE> ReadFileBytes(const std::wstring& path, bool* exists = nullptr);
+void WriteFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes);
+
+// UTF-16 <-> the ANSI code page, for helpers that take narrow paths.
+std::wstring FromAnsi(const std::string& s);
+std::string ToAnsi(const std::wstring& s);
 
 // DPAPI round trips for checking what the store wrote.
 std::vector<BYTE> Unprotect(const std::vector<BYTE>& blob, bool* ok);

@@ -267,24 +267,155 @@ DWORD WINAPI Hook_GetFileSize(HANDLE h, LPDWORD high)
     return ORIG(GetFileSize)(h, high);
 }
 
-BOOL WINAPI Hook_CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa)
+HANDLE WINAPI Hook_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                               DWORD disposition, DWORD flags, HANDLE tmpl)
 {
-    const Decision d = Enter(Fn::CreateDirectoryA);
+    const Decision d = Enter(Fn::CreateFileW);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = ORIG(CreateFileW)(name, access, share, sa, disposition, flags, tmpl);
+    if (h != INVALID_HANDLE_VALUE) {
+        TrackHandle(reinterpret_cast<uintptr_t>(h), HandleKind::File);
+    }
+    return h;
+}
+
+DWORD WINAPI Hook_GetFileAttributesW(LPCWSTR path)
+{
+    const Decision d = Enter(Fn::GetFileAttributesW);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return ORIG(GetFileAttributesW)(path);
+}
+
+BOOL WINAPI Hook_FlushFileBuffers(HANDLE h)
+{
+    const Decision d = Enter(Fn::FlushFileBuffers);
     if (d.fail) {
         SetLastError(d.lastError);
         return FALSE;
     }
-    return ORIG(CreateDirectoryA)(path, sa);
+    return ORIG(FlushFileBuffers)(h);
 }
 
-DWORD WINAPI Hook_GetEnvironmentVariableA(LPCSTR name, LPSTR buf, DWORD size)
+BOOL WINAPI Hook_MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
 {
-    const Decision d = Enter(Fn::GetEnvironmentVariableA);
+    const Decision d = Enter(Fn::MoveFileExW);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(MoveFileExW)(from, to, flags);
+}
+
+BOOL WINAPI Hook_DeleteFileW(LPCWSTR path)
+{
+    const Decision d = Enter(Fn::DeleteFileW);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(DeleteFileW)(path);
+}
+
+BOOL WINAPI Hook_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa)
+{
+    const Decision d = Enter(Fn::CreateDirectoryW);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(CreateDirectoryW)(path, sa);
+}
+
+DWORD WINAPI Hook_GetEnvironmentVariableW(LPCWSTR name, LPWSTR buf, DWORD size)
+{
+    const Decision d = Enter(Fn::GetEnvironmentVariableW);
     if (d.fail) {
         SetLastError(ERROR_ENVVAR_NOT_FOUND);
         return 0;
     }
-    return ORIG(GetEnvironmentVariableA)(name, buf, size);
+    return ORIG(GetEnvironmentVariableW)(name, buf, size);
+}
+
+BOOL WINAPI Hook_GetNamedPipeServerProcessId(HANDLE pipe, PULONG pid)
+{
+    const Decision d = Enter(Fn::GetNamedPipeServerProcessId);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(GetNamedPipeServerProcessId)(pipe, pid);
+}
+
+HANDLE WINAPI Hook_OpenProcess(DWORD access, BOOL inherit, DWORD pid)
+{
+    const Decision d = Enter(Fn::OpenProcess);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return nullptr;
+    }
+    HANDLE h = ORIG(OpenProcess)(access, inherit, pid);
+    if (h != nullptr) {
+        TrackHandle(reinterpret_cast<uintptr_t>(h), HandleKind::Process);
+    }
+    return h;
+}
+
+// ---- advapi32 ---------------------------------------------------------------
+
+BOOL WINAPI Hook_OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
+{
+    const Decision d = Enter(Fn::OpenProcessToken);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    const BOOL ok = ORIG(OpenProcessToken)(process, access, token);
+    if (ok && token != nullptr) {
+        TrackHandle(reinterpret_cast<uintptr_t>(*token), HandleKind::Token);
+    }
+    return ok;
+}
+
+BOOL WINAPI Hook_OpenThreadToken(HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token)
+{
+    const Decision d = Enter(Fn::OpenThreadToken);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    const BOOL ok = ORIG(OpenThreadToken)(thread, access, asSelf, token);
+    if (ok && token != nullptr) {
+        TrackHandle(reinterpret_cast<uintptr_t>(*token), HandleKind::Token);
+    }
+    return ok;
+}
+
+BOOL WINAPI Hook_GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size,
+                                     PDWORD needed)
+{
+    const Decision d = Enter(Fn::GetTokenInformation);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(GetTokenInformation)(token, cls, info, size, needed);
+}
+
+// A failure here answers "not equal".
+BOOL WINAPI Hook_EqualSid(PSID a, PSID b)
+{
+    const Decision d = Enter(Fn::EqualSid);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(EqualSid)(a, b);
 }
 
 DWORD WINAPI Hook_WaitForSingleObject(HANDLE h, DWORD ms)

@@ -23,11 +23,22 @@ namespace zt {
     X(CloseHandle, "kernel32.dll")                               \
     X(CreateEventW, "kernel32.dll")                              \
     X(CreateFileA, "kernel32.dll")                               \
+    X(CreateFileW, "kernel32.dll")                               \
     X(ReadFile, "kernel32.dll")                                  \
     X(WriteFile, "kernel32.dll")                                 \
     X(GetFileSize, "kernel32.dll")                               \
-    X(CreateDirectoryA, "kernel32.dll")                          \
-    X(GetEnvironmentVariableA, "kernel32.dll")                   \
+    X(GetFileAttributesW, "kernel32.dll")                        \
+    X(FlushFileBuffers, "kernel32.dll")                          \
+    X(MoveFileExW, "kernel32.dll")                               \
+    X(DeleteFileW, "kernel32.dll")                               \
+    X(CreateDirectoryW, "kernel32.dll")                          \
+    X(GetEnvironmentVariableW, "kernel32.dll")                   \
+    X(GetNamedPipeServerProcessId, "kernel32.dll")               \
+    X(OpenProcess, "kernel32.dll")                               \
+    X(OpenProcessToken, "advapi32.dll")                          \
+    X(OpenThreadToken, "advapi32.dll")                           \
+    X(GetTokenInformation, "advapi32.dll")                       \
+    X(EqualSid, "advapi32.dll")                                  \
     X(WaitForSingleObject, "kernel32.dll")                       \
     X(GetOverlappedResult, "kernel32.dll")                       \
     X(CancelIo, "kernel32.dll")                                  \
@@ -61,7 +72,7 @@ enum class Fn : int {
 
 const char* FnName(Fn fn);
 
-enum class HandleKind { Event, File, Algorithm, Key, Hash };
+enum class HandleKind { Event, File, Algorithm, Key, Hash, Process, Token };
 
 struct FreedBlock {
     Fn by;             // HeapFree or LocalFree

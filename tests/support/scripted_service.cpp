@@ -243,6 +243,62 @@ int ImpersonationLevel(HANDLE pipe)
     return level;
 }
 
+// Sends one envelope: IV length, IV, ciphertext length, ciphertext, MAC length, MAC.
+bool WriteReplyEnvelope(Connection& c, const std::vector<BYTE>& iv, const std::vector<BYTE>& ciphertext,
+                        const std::vector<BYTE>& mac)
+{
+    return c.WriteU32(static_cast<uint32_t>(iv.size())) && c.Write(iv) &&
+           c.WriteU32(static_cast<uint32_t>(ciphertext.size())) && c.Write(ciphertext) &&
+           c.WriteU32(static_cast<uint32_t>(mac.size())) && c.Write(mac);
+}
+
+// The rest of an exchange as a process without the secret plays it: take
+// the proof and the request envelope as they come, answer with bytes made
+// from them.
+bool ServeAsImpostor(Connection& c, const ServiceScript& s, ObservedExchange& rec)
+{
+    uint32_t n = 0;
+    if (!c.ReadU32(&rec.proofLengthField) || rec.proofLengthField > 64 ||
+        !c.Read(&rec.proof, rec.proofLengthField) || !c.ReadU32(&rec.requestIvLength) ||
+        rec.requestIvLength > 16 || !c.Read(&rec.requestIv, rec.requestIvLength) || !c.ReadU32(&n) ||
+        n > kMaxEnvelopeCiphertextLength || !c.Read(&rec.requestCiphertext, n) || !c.ReadU32(&n) || n > 128 ||
+        !c.Read(&rec.requestMac, n)) {
+        rec.stoppedAt = "read request envelope";
+        return false;
+    }
+    std::vector<BYTE> iv;
+    std::vector<BYTE> ciphertext;
+    std::vector<BYTE> mac;
+    if (s.impostor == ServiceScript::Impostor::EchoRequest) {
+        iv = rec.requestIv;
+        ciphertext = rec.requestCiphertext;
+        mac = rec.requestMac;
+    } else {
+        ciphertext = rec.serverNonce;
+        mac = rec.proof;
+        iv = Random(kIvLength);
+        if (s.luckyFirstBlock) {
+            // IV = D(first ciphertext block) XOR the wanted block.
+            bool ok = false;
+            const std::vector<BYTE> zeroIv(kIvLength, 0);
+            const std::vector<BYTE> block(ciphertext.begin(), ciphertext.begin() + kAesBlockLength);
+            const std::vector<BYTE> raw = Aes(false, rec.encryptionKey, zeroIv, block, false, &ok);
+            for (size_t i = 0; ok && i < kIvLength; ++i) {
+                iv[i] = static_cast<BYTE>(raw[i] ^ (*s.luckyFirstBlock)[i]);
+            }
+        }
+    }
+    for (size_t i = 0; i < s.replyIvXor.size() && i < iv.size(); ++i) {
+        iv[i] ^= s.replyIvXor[i];
+    }
+    if (!WriteReplyEnvelope(c, iv, ciphertext, mac)) {
+        rec.stoppedAt = "write reply envelope";
+        return true;
+    }
+    rec.replySent = true;
+    return true;
+}
+
 // Runs the script on one connected client. Returns true if the client is to
 // be waited for until it closes, false if the connection is to be dropped.
 bool Serve(Connection& c, const ServiceScript& s, ObservedExchange& rec)
@@ -300,6 +356,9 @@ bool Serve(Connection& c, const ServiceScript& s, ObservedExchange& rec)
     joined.back() = kEncryptionKeyLabel;
     rec.encryptionKey = Hmac(rec.secret, joined);
 
+    if (s.impostor != ServiceScript::Impostor::None) {
+        return ServeAsImpostor(c, s, rec);
+    }
     if (!c.ReadU32(&rec.proofLengthField) || rec.proofLengthField > 64 ||
         !c.Read(&rec.proof, rec.proofLengthField)) {
         return drop("read proof");

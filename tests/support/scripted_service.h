@@ -61,6 +61,22 @@ struct ServiceScript {
     // bytes; less sends its start; outside 1..128 is sent and then nothing more.
     uint32_t macLength = 32;
 
+    // -- an impostor that does not know the secret --
+    // Neither the proof nor the request is checked (they cannot be); the
+    // reply envelope is built from what the client sent, with the IV sent
+    // XORed with replyIvXor as above.
+    enum class Impostor {
+        None,
+        EchoRequest,        // the request envelope itself: its IV, ciphertext and MAC
+        NonceAsCiphertext,  // ciphertext = the server nonce (16 or 32 bytes), MAC = the client's proof
+    };
+    Impostor impostor = Impostor::None;
+    // NonceAsCiphertext only: an IV chosen so that the first block decrypts
+    // to these 16 bytes. A real impostor would have to guess it; the test
+    // stands in for a lucky one by deriving the keys from `secret` (or the
+    // store's secret), which nothing else in the impostor's reply uses.
+    std::optional<std::vector<BYTE>> luckyFirstBlock;
+
     // -- delivery --
     bool splitFields = false;  // every field of two or more bytes in two writes, 20 ms apart
     // If set, the service writes only this many bytes in all (hello onward),

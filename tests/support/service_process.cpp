@@ -1,5 +1,6 @@
 #include "service_process.h"
 
+#include "data_root.h"
 #include "provider_loader.h"
 
 
@@ -13,7 +14,7 @@ struct Child {
 };
 
 // Starts the service exe with stdout and stderr on a pipe that we read.
-bool Launch(const std::wstring& args, const std::string& dataRoot, Child* child)
+bool Launch(const std::wstring& args, const std::wstring& dataRoot, Child* child)
 {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE read = nullptr;
@@ -24,11 +25,7 @@ bool Launch(const std::wstring& args, const std::string& dataRoot, Child* child)
     SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     std::wstring cmd = L"\"" + BesideExe(L"ZentravaSigningService.exe") + L"\" " + args;
     if (!dataRoot.empty()) {
-        int n = MultiByteToWideChar(CP_ACP, 0, dataRoot.c_str(), -1, nullptr, 0);
-        std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
-        MultiByteToWideChar(CP_ACP, 0, dataRoot.c_str(), -1, wide.data(), n);
-        wide.resize(wide.size() - 1);
-        cmd += L" --data-root \"" + wide + L"\"";
+        cmd += L" --data-root \"" + dataRoot + L"\"";
     }
     STARTUPINFOW si{};
     si.cb = sizeof(si);
@@ -50,6 +47,11 @@ bool Launch(const std::wstring& args, const std::string& dataRoot, Child* child)
 }  // namespace
 
 ToolResult RunService(const std::wstring& args, const std::string& dataRoot, DWORD timeoutMs)
+{
+    return RunService(args, FromAnsi(dataRoot), timeoutMs);
+}
+
+ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot, DWORD timeoutMs)
 {
     ToolResult result;
     Child child;
@@ -115,6 +117,11 @@ void ServiceProcess::Append(const char* data, DWORD n)
 }
 
 bool ServiceProcess::Start(const std::string& dataRoot, const std::wstring& extraArgs, DWORD timeoutMs)
+{
+    return Start(FromAnsi(dataRoot), extraArgs, timeoutMs);
+}
+
+bool ServiceProcess::Start(const std::wstring& dataRoot, const std::wstring& extraArgs, DWORD timeoutMs)
 {
     Child child;
     if (process_.hProcess != nullptr || !Launch(L"serve " + extraArgs, dataRoot, &child)) {

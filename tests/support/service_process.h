@@ -24,6 +24,7 @@ struct ToolResult {
 // Runs "ZentravaSigningService.exe <args> [--data-root <dataRoot>]" to its end.
 ToolResult RunService(const std::wstring& args, const std::string& dataRoot = "",
                       DWORD timeoutMs = 30000);
+ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot, DWORD timeoutMs = 30000);
 
 // A serving process, stopped (or at worst terminated) by the destructor.
 class ServiceProcess {
@@ -36,6 +37,8 @@ public:
     // Starts "serve --data-root <dataRoot> <extraArgs>" and waits until it
     // reports that it serves the pipe. False (with the output kept) otherwise.
     bool Start(const std::string& dataRoot, const std::wstring& extraArgs = L"",
+               DWORD timeoutMs = 20000);
+    bool Start(const std::wstring& dataRoot, const std::wstring& extraArgs = L"",
                DWORD timeoutMs = 20000);
     // Runs the stop command and waits for the process to end; true if it
     // ended with exit code 0.

@@ -118,6 +118,7 @@ TEST(ToolArgs, BadOptionsAreRefused)
     ExpectError({L"sign", L"k", L"i", L"o", L"--hash", L"MD5"}, L"unknown hash algorithm 'MD5'");
     ExpectError({L"sign", L"k", L"i", L"o", L"--hash", L"SHA-"}, L"unknown hash algorithm");
     ExpectError({L"export", L"k", L"o", L"--format", L"der"}, L"unknown export format 'der'");
+    ExpectError({L"provider", L"--subject", L"CN=a"}, L"--subject does not apply to 'provider'");
 }
 
 TEST(ToolArgs, OptionsOnlyWhereTheyApply)
@@ -129,6 +130,70 @@ TEST(ToolArgs, OptionsOnlyWhereTheyApply)
     ExpectError({L"export", L"k", L"-", L"--format", L"blob"}, L"cannot go to standard output");
     ExpectError({L"sign", L"k", L"-", L"o"}, L"only by 'export'");
     ExpectError({L"encrypt", L"k", L"i", L"-"}, L"only by 'export'");
+}
+
+TEST(ToolArgs, CertificateCommandsAndTheirOptions)
+{
+    auto r = Parse({L"csr", L"k", L"k.csr", L"--subject", L"CN=a,O=b", L"--dns", L"a.example", L"--dns=*.b.example",
+                    L"--hash", L"SHA512", L"--pss", L"--format", L"DER"});
+    ASSERT_TRUE(r.ok) << std::string(r.error.begin(), r.error.end());
+    EXPECT_EQ(zkt::Command::Request, r.options.command);
+    EXPECT_EQ(L"k.csr", r.options.outputPath);
+    EXPECT_EQ(L"CN=a,O=b", r.options.subject);
+    EXPECT_EQ((std::vector<std::wstring>{L"a.example", L"*.b.example"}), r.options.dnsNames);
+    EXPECT_EQ(zkt::HashAlgorithm::Sha512, r.options.hash);
+    EXPECT_EQ(zkt::SignaturePadding::Pss, r.options.padding);
+    EXPECT_EQ(zkt::ExportFormat::Der, r.options.format);
+
+    r = Parse({L"selfsign", L"k", L"k.pem", L"--subject", L"CN=a", L"--days", L"36500", L"--code-signing",
+               L"--server-auth"});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(zkt::Command::SelfSign, r.options.command);
+    EXPECT_EQ(36500u, r.options.days);
+    EXPECT_EQ(zkt::kPurposeCodeSigning | zkt::kPurposeServerAuth, r.options.purposes);
+    EXPECT_EQ(zkt::ExportFormat::Pem, r.options.format);
+    r = Parse({L"selfsign", L"k", L"k.pem", L"--subject", L"CN=a"});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(365u, r.options.days);
+    EXPECT_EQ(0u, r.options.purposes);
+
+    r = Parse({L"link-cert", L"k", L"c.pem"});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(zkt::Command::LinkCert, r.options.command);
+    EXPECT_EQ(L"c.pem", r.options.certificate);
+    EXPECT_EQ(L"My", r.options.storeName);
+    r = Parse({L"unlink-cert", L"k", L"0123456789abcdef0123456789ABCDEF01234567", L"--store", L"Build"});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(zkt::Command::UnlinkCert, r.options.command);
+    EXPECT_EQ(L"Build", r.options.storeName);
+    EXPECT_TRUE(zkt::IsThumbprint(r.options.certificate));
+    r = Parse({L"certs"});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(zkt::Command::Certs, r.options.command);
+}
+
+TEST(ToolArgs, CertificateOptionErrors)
+{
+    ExpectError({L"csr", L"k", L"o"}, L"needs --subject");
+    ExpectError({L"csr", L"k", L"o", L"--subject="}, L"--subject needs a name");
+    ExpectError({L"csr", L"k", L"o", L"--subject", L"CN=a", L"--hash", L"SHA1"}, L"SHA-1 is not accepted");
+    ExpectError({L"csr", L"k", L"o", L"--subject", L"CN=a", L"--format", L"blob"}, L"unknown output format 'blob'");
+    ExpectError({L"csr", L"k", L"o", L"--subject", L"CN=a", L"--code-signing"}, L"--code-signing does not apply to 'csr'");
+    ExpectError({L"selfsign", L"k", L"o", L"--subject", L"CN=a", L"--store", L"My"}, L"--store does not apply");
+    ExpectError({L"sign", L"k", L"i", L"o", L"--subject", L"CN=a"}, L"--subject does not apply to 'sign'");
+    ExpectError({L"link-cert", L"k", L"c", L"--hash", L"SHA256"}, L"--hash does not apply to 'link-cert'");
+    ExpectError({L"link-cert", L"k"}, L"<certificate-file>");
+    ExpectError({L"certs", L"extra"}, L"no arguments");
+    ExpectError({L"certs", L"--store", L"a\\b"}, L"--store takes the name");
+    ExpectError({L"csr", L"k", L"-", L"--subject", L"CN=a"}, L"only by 'export'");
+    for (const wchar_t* days : {L"0", L"36501", L"-1", L"1e3", L"", L"999999"}) {
+        ExpectError({L"selfsign", L"k", L"o", L"--subject", L"CN=a", L"--days", days}, L"--days takes");
+    }
+    for (const wchar_t* dns : {L"", L".a", L"a.", L"a..b", L"-a.b", L"a-.b", L"a_b.c", L"*.", L"a.*.b", L"b\u00e4.c"}) {
+        ExpectError({L"csr", L"k", L"o", L"--subject", L"CN=a", L"--dns", dns}, L"is not a DNS name");
+    }
+    EXPECT_FALSE(zkt::IsThumbprint(L"0123456789abcdef0123456789ABCDEF0123456"));
+    EXPECT_FALSE(zkt::IsThumbprint(L"0123456789abcdef0123456789ABCDEF0123456g"));
 }
 
 TEST(ToolArgs, HelpWinsOverMissingArguments)
@@ -154,8 +219,11 @@ TEST(ToolArgs, UsageDescribesEveryCommandAndOption)
 {
     const std::string usage = zkt::UsageText();
     for (const char* word : {"provider\n", "key <key-name>", "sign <key-name>", "verify <key-name>",
-                             "encrypt <key-name>", "decrypt <key-name>", "export <key-name>", "--dll", "--ncrypt",
-                             "--use-context", "--hash", "--pss", "--format", "--help", "Exit status"}) {
+                             "encrypt <key-name>", "decrypt <key-name>", "export <key-name>", "csr <key-name>",
+                             "selfsign <key-name>", "link-cert <key-name>", "unlink-cert <key-name>", "certs [--store",
+                             "--dll", "--ncrypt", "--use-context", "--hash", "--pss", "--format", "--subject", "--dns",
+                             "--days", "--code-signing", "--client-auth", "--server-auth", "--store", "--help",
+                             "Exit status", "Paddings the provider accepts", "NTE_NOT_SUPPORTED"}) {
         EXPECT_NE(std::string::npos, usage.find(word)) << word;
     }
 }

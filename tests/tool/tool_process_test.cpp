@@ -25,7 +25,9 @@ TEST(ToolProcess, HelpDescribesEveryCommandAndExitsZero)
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
     for (const char* command : {"provider", "key <key-name>", "sign <key-name>", "verify <key-name>",
-                                "encrypt <key-name>", "decrypt <key-name>", "export <key-name>", "--ncrypt"}) {
+                                "encrypt <key-name>", "decrypt <key-name>", "export <key-name>", "csr <key-name>",
+                                "selfsign <key-name>", "link-cert <key-name>", "unlink-cert <key-name>", "certs",
+                                "--ncrypt"}) {
         EXPECT_TRUE(Contains(run.out, command)) << command;
     }
     EXPECT_EQ("", run.err);

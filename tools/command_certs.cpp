@@ -1,0 +1,38 @@
+// "certs": the certificates of a store of the current user that are linked
+// to a key of this provider.
+#include "commands.h"
+
+#include "cert_store.h"
+#include "report.h"
+
+#include <cstdio>
+
+namespace zkt {
+
+int RunCertsCommand(const ToolOptions& options)
+{
+    StoreHandle store;
+    const std::string where = StoreLabel(options.storeName);
+    int count = 0;
+    std::string lines;
+    if (OpenUserStore(options.storeName, false, store)) {
+        PCCERT_CONTEXT certificate = nullptr;
+        while ((certificate = CertEnumCertificatesInStore(store.store_, certificate)) != nullptr) {
+            KeyLink link;
+            if (!ReadKeyLink(certificate, link) || !IsLinkedToProvider(link)) {
+                continue;
+            }
+            ++count;
+            lines += "  " + Thumbprint(certificate) + "  key \"" + ToUtf8(link.keyName) + "\"  expires " +
+                     ExpiryText(certificate) + "  " + SubjectText(certificate) + "\n";
+        }
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        ReportWin32Failure("CertOpenStore(" + where + ")", GetLastError());
+        return 1;
+    }
+    printf("Certificates in %s linked to %s: %d\n%s", where.c_str(), ToUtf8(kProviderName).c_str(), count,
+           lines.c_str());
+    return 0;
+}
+
+}  // namespace zkt

@@ -1,0 +1,62 @@
+// "csr": a PKCS #10 certification request for the key, signed by the key
+// through the provider, for a certification authority to turn into a
+// certificate.
+#include "commands.h"
+
+#include "certificate_file.h"
+#include "extensions.h"
+#include "key_certificate.h"
+#include "report.h"
+#include "request_body.h"
+#include "subject_name.h"
+
+#include <cstdio>
+
+namespace zkt {
+
+int RunRequestCommand(const ToolOptions& options)
+{
+    Bytes subject;
+    std::string error;
+    if (!EncodeSubjectName(options.subject, subject, error)) {
+        ReportProblem(error);
+        return 2;
+    }
+    SignatureAlgorithm algorithm;
+    std::vector<Extension> extensions;
+    Extension altNames;
+    if (!ChooseSignatureAlgorithm(options.hash, options.padding, algorithm) ||
+        (!options.dnsNames.empty() && !SubjectAltNames(options.dnsNames, altNames))) {
+        ReportWin32Failure("CryptEncodeObjectEx", GetLastError());
+        return 1;
+    }
+    if (!options.dnsNames.empty()) {
+        extensions.push_back(altNames);
+    }
+    ProviderSession s;
+    OpenedKey key;
+    Bytes publicKey, body, request;
+    if (!OpenToolKey(options, s, key) || !ReadSubjectPublicKeyInfo(key, publicKey)) {
+        return 1;
+    }
+    if (!BuildRequestBody(subject, publicKey, extensions, body)) {
+        ReportWin32Failure("CryptEncodeObjectEx (request body)", GetLastError());
+        return 1;
+    }
+    if (!SignBody(key, options, body, algorithm, request) ||
+        !WriteDerOrPem(options.outputPath, options.format, "NEW CERTIFICATE REQUEST", request)) {
+        return 1;
+    }
+    printf("Certification request for key \"%s\" written to %s (%s, %zu DER bytes)\n",
+           ToUtf8(options.keyName).c_str(), ToUtf8(options.outputPath).c_str(),
+           options.format == ExportFormat::Der ? "DER" : "PEM", request.size());
+    printf("  %-24s %s\n", "Subject", ToUtf8(options.subject).c_str());
+    for (const std::wstring& name : options.dnsNames) {
+        printf("  %-24s %s\n", "DNS name", ToUtf8(name).c_str());
+    }
+    printf("  %-24s %s with %s\n", "Signature", options.padding == SignaturePadding::Pss ? "RSASSA-PSS" : "PKCS#1 v1.5",
+           ToUtf8(HashAlgorithmId(options.hash)).c_str());
+    return 0;
+}
+
+}  // namespace zkt
