@@ -1,3 +1,5 @@
+// Key handles: made by OpenKey, destroyed by FreeKey (and by OpenKey when it
+// fails after making one).
 #include "handles.h"
 
 #include "heap_block.h"
@@ -9,39 +11,35 @@
 
 SECURITY_STATUS CreateKeyHandle(const wchar_t* keyName, KeyHandle** out)
 {
-    auto* key = static_cast<KeyHandle*>(HeapAllocBytes(sizeof(KeyHandle)));
-    if (key == nullptr) {
+    auto* record = static_cast<KeyHandle*>(HeapAllocBytes(sizeof(KeyHandle)));
+    if (record == nullptr) {
         return NTE_NO_MEMORY;
     }
-    std::memset(key, 0, sizeof(KeyHandle));
-    key->length = kKeyHandleSize;
-    key->tag = kKeyHandleTag;
+    std::memset(record, 0, sizeof(KeyHandle));
+    record->length = kKeyHandleSize;
+    record->tag = kKeyHandleTag;
+    // From here on the record is destroyed on every path that fails.
+    UniqueKeyHandle key(record);
 
-    SECURITY_STATUS status = ZK_SUCCESS;
     if (keyName != nullptr) {
         const size_t chars = BoundedWideLength(keyName, kLongestKeyNameChars);
         const size_t bytes = (chars + 1) * sizeof(wchar_t);
         if (bytes > kMaxKeyNameBytes) {
-            status = NTE_INVALID_PARAMETER;
-        } else {
-            key->keyName = static_cast<wchar_t*>(HeapAllocBytes(bytes));
-            if (key->keyName == nullptr) {
-                status = NTE_NO_MEMORY;
-            } else {
-                std::memcpy(key->keyName, keyName, bytes);
-            }
+            return NTE_INVALID_PARAMETER;
         }
+        record->keyName = static_cast<wchar_t*>(HeapAllocBytes(bytes));
+        if (record->keyName == nullptr) {
+            return NTE_NO_MEMORY;
+        }
+        std::memcpy(record->keyName, keyName, bytes);
     }
-    if (status == ZK_SUCCESS) {
-        status = AcquireSharedRsaAlgorithm(&key->rsaAlgorithm);
-    }
+    const SECURITY_STATUS status = AcquireSharedRsaAlgorithm(&record->rsaAlgorithm);
     if (status != ZK_SUCCESS) {
-        DestroyKeyHandle(key);
         return status;
     }
-    key->exportPolicy = 0;
-    key->keyUsage = kKeyUsageDecryptAndSign;
-    *out = key;
+    record->exportPolicy = 0;
+    record->keyUsage = kKeyUsageDecryptAndSign;
+    *out = key.Release();
     return ZK_SUCCESS;
 }
 
@@ -54,6 +52,7 @@ SECURITY_STATUS DestroyKeyHandle(KeyHandle* key)
         key->keyName = nullptr;
     }
     if (key->publicKey != nullptr) {
+        // Destroyed by hand, not by a holder: its failure is FreeKey's status.
         const NTSTATUS status = BCryptDestroyKey(key->publicKey);
         if (status < 0) {
             result = MapBcryptStatus(status);
