@@ -56,7 +56,7 @@ bool RunServiceSide(const Settings& s, Results* r)
         },
         [&] {
             ULONG n = 0;
-            return BCryptSignHash(priv.key, &pkcs1, hash, 32, sig, sizeof(sig), &n, BCRYPT_PAD_PKCS1) == 0;
+            return BCryptSignHash(priv.key.get(), &pkcs1, hash, 32, sig, sizeof(sig), &n, BCRYPT_PAD_PKCS1) == 0;
         },
         reps, 1, &handled);
     if (!ok) {
