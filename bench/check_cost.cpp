@@ -36,8 +36,8 @@ bool MeasureOne(const Settings& s, const char* name, bool (*op)(void*), void* co
 }
 
 struct SignedHash {
-    BCRYPT_ALG_HANDLE rsa = nullptr;
-    BCRYPT_KEY_HANDLE publicKey = nullptr;  // imported as OpenKey does
+    UniqueBcryptAlgorithm rsa;
+    UniqueBcryptKey publicKey;  // imported as OpenKey does
     BYTE hash[32] = {};
     BYTE pkcs1[512] = {};
     BYTE pss[512] = {};
@@ -48,7 +48,8 @@ bool VerifyPkcs1(void* context)
 {
     auto* k = static_cast<SignedHash*>(context);
     BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
-    return BCryptVerifySignature(k->publicKey, &padding, k->hash, 32, k->pkcs1, k->length, BCRYPT_PAD_PKCS1) == 0;
+    return BCryptVerifySignature(k->publicKey.get(), &padding, k->hash, 32, k->pkcs1, k->length, BCRYPT_PAD_PKCS1) ==
+           0;
 }
 
 // As the provider does for PSS: export the public half, import it, verify, destroy.
@@ -57,17 +58,16 @@ bool VerifyPssOnCopy(void* context)
     auto* k = static_cast<SignedHash*>(context);
     BYTE blob[1024];
     ULONG size = 0;
-    BCRYPT_KEY_HANDLE copy = nullptr;
-    if (BCryptExportKey(k->publicKey, nullptr, BCRYPT_RSAPUBLIC_BLOB, nullptr, 0, &size, 0) < 0 ||
+    UniqueBcryptKey copy;
+    if (BCryptExportKey(k->publicKey.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, nullptr, 0, &size, 0) < 0 ||
         size > sizeof(blob) ||
-        BCryptExportKey(k->publicKey, nullptr, BCRYPT_RSAPUBLIC_BLOB, blob, size, &size, 0) < 0 ||
-        BCryptImportKeyPair(k->rsa, nullptr, BCRYPT_RSAPUBLIC_BLOB, &copy, blob, size, 0) < 0) {
+        BCryptExportKey(k->publicKey.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, blob, size, &size, 0) < 0 ||
+        BCryptImportKeyPair(k->rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, copy.Put(), blob, size, 0) < 0) {
+        copy.Forget();
         return false;
     }
     BCRYPT_PSS_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM, 32};
-    const bool ok = BCryptVerifySignature(copy, &padding, k->hash, 32, k->pss, k->length, BCRYPT_PAD_PSS) == 0;
-    BCryptDestroyKey(copy);
-    return ok;
+    return BCryptVerifySignature(copy.get(), &padding, k->hash, 32, k->pss, k->length, BCRYPT_PAD_PSS) == 0;
 }
 
 bool MeasureKey(const Settings& s, ULONG bits, Results* r)
@@ -78,13 +78,15 @@ bool MeasureKey(const Settings& s, ULONG bits, Results* r)
     BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
     BCRYPT_PSS_PADDING_INFO pss{BCRYPT_SHA256_ALGORITHM, 32};
     ULONG pssLength = 0;
-    bool ok = priv.Load(KeyName(bits)) && BCryptOpenAlgorithmProvider(&k.rsa, BCRYPT_RSA_ALGORITHM, nullptr, 0) >= 0 &&
-              BCryptImportKeyPair(k.rsa, nullptr, BCRYPT_RSAPUBLIC_BLOB, &k.publicKey, priv.publicBlob.data(),
-                                  static_cast<ULONG>(priv.publicBlob.size()), 0) >= 0 &&
-              BCryptSignHash(priv.key, &pkcs1, k.hash, 32, k.pkcs1, sizeof(k.pkcs1), &k.length, BCRYPT_PAD_PKCS1) >=
-                  0;
+    bool ok = priv.Load(KeyName(bits)) &&
+              BCryptOpenAlgorithmProvider(k.rsa.Put(), BCRYPT_RSA_ALGORITHM, nullptr, 0) >= 0 &&
+              BCryptImportKeyPair(k.rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, k.publicKey.Put(),
+                                  priv.publicBlob.data(), static_cast<ULONG>(priv.publicBlob.size()), 0) >= 0 &&
+              BCryptSignHash(priv.key.get(), &pkcs1, k.hash, 32, k.pkcs1, sizeof(k.pkcs1), &k.length,
+                             BCRYPT_PAD_PKCS1) >= 0;
     // PSS last: under Wine the private key then makes no more PKCS#1 signatures.
-    ok = ok && BCryptSignHash(priv.key, &pss, k.hash, 32, k.pss, sizeof(k.pss), &pssLength, BCRYPT_PAD_PSS) >= 0 &&
+    ok = ok &&
+         BCryptSignHash(priv.key.get(), &pss, k.hash, 32, k.pss, sizeof(k.pss), &pssLength, BCRYPT_PAD_PSS) >= 0 &&
          pssLength == k.length;
     if (!ok) {
         std::printf("check cost: cannot set up RSA-%lu\n", bits);
@@ -94,12 +96,6 @@ bool MeasureKey(const Settings& s, ULONG bits, Results* r)
     ok = ok && MeasureOne(s, name, VerifyPkcs1, &k, r);
     std::snprintf(name, sizeof(name), "signature check, PSS on a fresh import, RSA-%lu", bits);
     ok = ok && MeasureOne(s, name, VerifyPssOnCopy, &k, r);
-    if (k.publicKey != nullptr) {
-        BCryptDestroyKey(k.publicKey);
-    }
-    if (k.rsa != nullptr) {
-        BCryptCloseAlgorithmProvider(k.rsa, 0);
-    }
     return ok;
 }
 

@@ -2,6 +2,8 @@
 // provider's table against the same BCrypt call made here on the same key.
 #include "bench.h"
 
+#include "unique_resource.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -11,16 +13,11 @@ namespace {
 
 constexpr int kTargetBatchUs = 400;
 
+// The provider is declared first, so it is closed after the keys.
 struct DirectKeys {
-    BCRYPT_ALG_HANDLE rsa = nullptr;
-    BCRYPT_KEY_HANDLE pkcs1 = nullptr;
-    BCRYPT_KEY_HANDLE pss = nullptr;
-    ~DirectKeys()
-    {
-        if (pkcs1 != nullptr) BCryptDestroyKey(pkcs1);
-        if (pss != nullptr) BCryptDestroyKey(pss);
-        if (rsa != nullptr) BCryptCloseAlgorithmProvider(rsa, 0);
-    }
+    UniqueBcryptAlgorithm rsa;
+    UniqueBcryptKey pkcs1;
+    UniqueBcryptKey pss;
 };
 
 // Batch size so that one batch of `side` takes about kTargetBatchUs.
@@ -73,9 +70,9 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
         return false;
     }
     DirectKeys d;
-    if (BCryptOpenAlgorithmProvider(&d.rsa, BCRYPT_RSA_ALGORITHM, nullptr, 0) < 0 ||
-        BCryptImportKeyPair(d.rsa, nullptr, BCRYPT_RSAPUBLIC_BLOB, &d.pkcs1, blob, blobLength, 0) < 0 ||
-        BCryptImportKeyPair(d.rsa, nullptr, BCRYPT_RSAPUBLIC_BLOB, &d.pss, blob, blobLength, 0) < 0) {
+    if (BCryptOpenAlgorithmProvider(d.rsa.Put(), BCRYPT_RSA_ALGORITHM, nullptr, 0) < 0 ||
+        BCryptImportKeyPair(d.rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, d.pkcs1.Put(), blob, blobLength, 0) < 0 ||
+        BCryptImportKeyPair(d.rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, d.pss.Put(), blob, blobLength, 0) < 0) {
         std::printf("local: cannot import the public key here\n");
         return false;
     }
@@ -102,7 +99,7 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
                                                  NCRYPT_PAD_PKCS1_FLAG) == 0;
                    },
                    [&] {
-                       return BCryptVerifySignature(d.pkcs1, &pkcs1, hash, 32, sigPkcs1, sigPkcs1Length,
+                       return BCryptVerifySignature(d.pkcs1.get(), &pkcs1, hash, 32, sigPkcs1, sigPkcs1Length,
                                                     BCRYPT_PAD_PKCS1) == 0;
                    },
                    r);
@@ -113,7 +110,7 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
                                                  NCRYPT_PAD_PSS_FLAG) == 0;
                    },
                    [&] {
-                       return BCryptVerifySignature(d.pss, &pss, hash, 32, sigPss, sigPssLength, BCRYPT_PAD_PSS) == 0;
+                       return BCryptVerifySignature(d.pss.get(), &pss, hash, 32, sigPss, sigPssLength, BCRYPT_PAD_PSS) == 0;
                    },
                    r);
     BYTE out[1024];
@@ -126,7 +123,7 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
                    },
                    [&] {
                        ULONG n = 0;
-                       return BCryptEncrypt(d.pkcs1, hash, 32, nullptr, nullptr, 0, out, sizeof(out), &n,
+                       return BCryptEncrypt(d.pkcs1.get(), hash, 32, nullptr, nullptr, 0, out, sizeof(out), &n,
                                             BCRYPT_PAD_PKCS1) == 0;
                    },
                    r);
@@ -138,7 +135,7 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
                    },
                    [&] {
                        ULONG n = 0;
-                       return BCryptExportKey(d.pkcs1, nullptr, BCRYPT_RSAPUBLIC_BLOB, out, sizeof(out), &n, 0) == 0;
+                       return BCryptExportKey(d.pkcs1.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, out, sizeof(out), &n, 0) == 0;
                    },
                    r);
 
@@ -149,12 +146,12 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
     const wchar_t* keyProperty = nullptr;
     BCRYPT_HANDLE keyPropertyHandle = nullptr;
     const wchar_t* candidates[] = {BCRYPT_KEY_LENGTH, BCRYPT_KEY_STRENGTH, BCRYPT_BLOCK_LENGTH, BCRYPT_ALGORITHM_NAME};
-    for (BCRYPT_HANDLE h : {static_cast<BCRYPT_HANDLE>(d.pkcs1), static_cast<BCRYPT_HANDLE>(d.rsa)}) {
+    for (BCRYPT_HANDLE h : {static_cast<BCRYPT_HANDLE>(d.pkcs1.get()), static_cast<BCRYPT_HANDLE>(d.rsa.get())}) {
         for (const wchar_t* candidate : candidates) {
             BYTE probe[64];
             ULONG n = 0;
             const NTSTATUS st = BCryptGetProperty(h, candidate, probe, sizeof(probe), &n, 0);
-            std::printf("probe %s %ls: 0x%08lx\n", h == d.rsa ? "alg" : "key", candidate,
+            std::printf("probe %s %ls: 0x%08lx\n", h == d.rsa.get() ? "alg" : "key", candidate,
                         static_cast<unsigned long>(st));
             if (st == 0 && keyProperty == nullptr) {
                 keyProperty = candidate;
@@ -168,7 +165,7 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
     }
     char keyBaseline[96];
     std::snprintf(keyBaseline, sizeof(keyBaseline), "BCryptGetProperty(%s, \"%ls\")",
-                  keyPropertyHandle == d.rsa ? "RSA algorithm" : "key", keyProperty);
+                  keyPropertyHandle == d.rsa.get() ? "RSA algorithm" : "key", keyProperty);
     ok = ok && Measure(
                    s, "GetKeyProperty \"Length\"", keyBaseline,
                    [&] {
@@ -187,7 +184,7 @@ bool RunLocal(const Settings& s, const Provider& pv, Results* r)
                    },
                    [&] {
                        ULONG n = 0;
-                       return BCryptGetProperty(d.rsa, BCRYPT_ALGORITHM_NAME, out, sizeof(out), &n, 0) == 0;
+                       return BCryptGetProperty(d.rsa.get(), BCRYPT_ALGORITHM_NAME, out, sizeof(out), &n, 0) == 0;
                    },
                    r);
     t->FreeKey(pv.prov, kPkcs1);

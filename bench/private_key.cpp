@@ -5,13 +5,6 @@
 
 namespace bench {
 
-PrivateKey::~PrivateKey()
-{
-    if (key != nullptr) {
-        BCryptDestroyKey(key);
-    }
-}
-
 bool PrivateKey::Load(const wchar_t* name)
 {
     HeapBlock blob;
@@ -19,11 +12,11 @@ bool PrivateKey::Load(const wchar_t* name)
     if (LoadKeyBlob(name, &blob, &stamp) != StoreResult::Ok) {
         return false;
     }
-    if (ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), &key, &bits) < 0) {
-        key = nullptr;
+    if (ImportRsaPrivateBlob(blob.get(), static_cast<ULONG>(blob.size()), key.Put(), &bits) < 0) {
+        key.Forget();
         return false;
     }
-    return ExportRsaPublicBlob(key, &publicBlob) >= 0;
+    return ExportRsaPublicBlob(key.get(), &publicBlob) >= 0;
 }
 
 }  // namespace bench

@@ -2,6 +2,8 @@
 // store (the file is DPAPI-protected for this same user) and imported here.
 #pragma once
 
+#include "unique_resource.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -10,14 +12,9 @@
 namespace bench {
 
 struct PrivateKey {
-    PrivateKey() = default;
-    ~PrivateKey();
-    PrivateKey(const PrivateKey&) = delete;
-    PrivateKey& operator=(const PrivateKey&) = delete;
-
     bool Load(const wchar_t* name);
 
-    BCRYPT_KEY_HANDLE key = nullptr;
+    UniqueBcryptKey key;
     ULONG bits = 0;
     std::vector<BYTE> publicBlob;  // "RSAPUBLICBLOB", as the service sends it
 };

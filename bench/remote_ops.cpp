@@ -58,7 +58,7 @@ bool MeasureKey(const Settings& s, const Provider& pv, ULONG bits, Results* r)
         },
         [&] {
             ULONG n = 0;
-            return BCryptSignHash(priv.key, &pkcs1, hash, 32, sig, sizeof(sig), &n, BCRYPT_PAD_PKCS1) == 0;
+            return BCryptSignHash(priv.key.get(), &pkcs1, hash, 32, sig, sizeof(sig), &n, BCRYPT_PAD_PKCS1) == 0;
         },
         r);
 
@@ -79,7 +79,7 @@ bool MeasureKey(const Settings& s, const Provider& pv, ULONG bits, Results* r)
                    },
                    [&] {
                        ULONG n = 0;
-                       return BCryptDecrypt(priv.key, ct, ctLength, nullptr, nullptr, 0, plain, sizeof(plain), &n,
+                       return BCryptDecrypt(priv.key.get(), ct, ctLength, nullptr, nullptr, 0, plain, sizeof(plain), &n,
                                             BCRYPT_PAD_PKCS1) == 0 &&
                               n == 32;
                    },
@@ -102,8 +102,9 @@ bool RunRemote(const Settings& s, const Provider& pv, Results* r)
     if (!priv.Load(KeyName(2048))) {
         return false;
     }
-    BCRYPT_ALG_HANDLE rsa = nullptr;
-    if (BCryptOpenAlgorithmProvider(&rsa, BCRYPT_RSA_ALGORITHM, nullptr, 0) < 0) {
+    UniqueBcryptAlgorithm rsa;
+    if (BCryptOpenAlgorithmProvider(rsa.Put(), BCRYPT_RSA_ALGORITHM, nullptr, 0) < 0) {
+        rsa.Forget();
         return false;
     }
     const auto* t = pv.t;
@@ -118,14 +119,14 @@ bool RunRemote(const Settings& s, const Provider& pv, Results* r)
         },
         [&] {
             BCRYPT_KEY_HANDLE key = nullptr;
-            if (BCryptImportKeyPair(rsa, nullptr, BCRYPT_RSAPUBLIC_BLOB, &key, priv.publicBlob.data(),
+            // Destroyed by hand: the destroy is part of what is measured.
+            if (BCryptImportKeyPair(rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, &key, priv.publicBlob.data(),
                                     static_cast<ULONG>(priv.publicBlob.size()), 0) < 0) {
                 return false;
             }
             return BCryptDestroyKey(key) == 0;
         },
         r);
-    BCryptCloseAlgorithmProvider(rsa, 0);
     return ok;
 }
 

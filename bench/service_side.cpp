@@ -5,6 +5,8 @@
 #include "private_key.h"
 
 #include "key_store.h"
+#include "payloads.h"
+#include "plaintexts.h"
 #include "request_handler.h"
 
 #include <cstdio>
@@ -15,23 +17,17 @@ namespace bench {
 
 namespace {
 
-// Request plaintext of code 2: code, n, then D, hash, L, name, flags.
+// Request plaintext of code 2, made by the wire library's encoders.
 std::vector<BYTE> SignRequest(const wchar_t* name, const BYTE hash[32])
 {
-    const uint32_t nameBytes = static_cast<uint32_t>(2 * wcslen(name));
-    const uint32_t n = 32 + nameBytes + 12;
-    std::vector<BYTE> p(size_t{8} + n);  // in size_t: the length cannot wrap to 0
-    PutU32(p.data(), kRequestSignHash);
-    PutU32(p.data() + 4, n);
-    PutU32(p.data() + 8, 32);
-    std::memcpy(p.data() + 12, hash, 32);
-    PutU32(p.data() + 44, nameBytes);
-    for (uint32_t i = 0; i < nameBytes / 2; ++i) {
-        p[48 + 2 * i] = static_cast<BYTE>(name[i] & 0xFF);
-        p[48 + 2 * i + 1] = static_cast<BYTE>(name[i] >> 8);
+    HeapBlock payload;
+    HeapBlock request;
+    if (EncodeOperationPayload(hash, 32, name, static_cast<uint32_t>(wcslen(name)), NCRYPT_PAD_PKCS1_FLAG, &payload) !=
+            0 ||
+        EncodeRequest(kRequestSignHash, payload.get(), static_cast<uint32_t>(payload.size()), &request) != 0) {
+        return {};
     }
-    PutU32(p.data() + 48 + nameBytes, NCRYPT_PAD_PKCS1_FLAG);
-    return p;
+    return std::vector<BYTE>(request.get(), request.get() + request.size());
 }
 
 }  // namespace
@@ -60,7 +56,7 @@ bool RunServiceSide(const Settings& s, Results* r)
         },
         [&] {
             ULONG n = 0;
-            return BCryptSignHash(priv.key, &pkcs1, hash, 32, sig, sizeof(sig), &n, BCRYPT_PAD_PKCS1) == 0;
+            return BCryptSignHash(priv.key.get(), &pkcs1, hash, 32, sig, sizeof(sig), &n, BCRYPT_PAD_PKCS1) == 0;
         },
         reps, 1, &handled);
     if (!ok) {

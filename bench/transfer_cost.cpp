@@ -5,6 +5,7 @@
 
 #include "pipe_pair.h"
 #include "timed_pipe_io.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 
@@ -37,11 +38,10 @@ bool RunTransferCost(const Settings& s, Results* r)
         std::printf("transfer cost: no pipe pair\n");
         return false;
     }
-    HANDLE lent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const UniqueHandle lent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     Paired t;
-    const bool ok = Alternate([&] { return Fields(p, nullptr); }, [&] { return Fields(p, lent); },
+    const bool ok = Alternate([&] { return Fields(p, nullptr); }, [&] { return Fields(p, lent.get()); },
                               s.quick ? 41 : 401, 1, &t);
-    CloseHandle(lent);
     if (!ok) {
         std::printf("transfer cost: a transfer failed\n");
         return false;

@@ -1,4 +1,5 @@
 #include "config_commands.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 
@@ -10,6 +11,7 @@ void EnumCommand()
     ULONG size = 0;
     PCRYPT_PROVIDERS providers = nullptr;
     const NTSTATUS status = BCryptEnumRegisteredProviders(&size, &providers);
+    const UniqueBcryptBuffer list(providers);  // released whatever the status
     if (status != 0) {
         wprintf(L"BCryptEnumRegisteredProviders failed with error code 0x%08x\n", static_cast<unsigned>(status));
     } else if (providers == nullptr) {
@@ -18,8 +20,5 @@ void EnumCommand()
         for (ULONG i = 0; i < providers->cProviders; ++i) {
             wprintf(L"%ls\n", providers->rgpszProviders[i]);
         }
-    }
-    if (providers != nullptr) {
-        BCryptFreeBuffer(providers);
     }
 }

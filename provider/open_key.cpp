@@ -19,16 +19,14 @@ constexpr size_t kBitLengthOffset = 4;
 // the new handle. The reply is wiped and freed on every path.
 SECURITY_STATUS LoadPublicKey(KeyHandle* key)
 {
-    BYTE* reply = nullptr;
-    uint32_t replyLength = 0;
+    HeapBlock blob;
     const SECURITY_STATUS exchange =
-        PipeExchange(kRequestPublicKey, PublicKeyPayload(key->keyName), KeyNameBytes(key), &reply, &replyLength);
+        PipeExchange(kRequestPublicKey, PublicKeyPayload(key->keyName), KeyNameBytes(key), &blob);
     if (exchange != ZK_SUCCESS) {
         return NTE_BAD_KEYSET;  // the service could not be reached or refused: the key set is unusable
     }
-    HeapBlock blob;
-    blob.Adopt(reply, replyLength);
-    if (reply == nullptr || replyLength < kRsaKeyBlobHeaderSize) {
+    const auto replyLength = static_cast<ULONG>(blob.size());
+    if (!blob || replyLength < kRsaKeyBlobHeaderSize) {
         return NTE_BAD_KEY;
     }
     const NTSTATUS status = BCryptImportKeyPair(key->rsaAlgorithm, nullptr, BCRYPT_RSAPUBLIC_BLOB, &key->publicKey,
@@ -52,16 +50,17 @@ SECURITY_STATUS WINAPI OpenKey(NCRYPT_PROV_HANDLE /*hProvider*/, NCRYPT_KEY_HAND
     if (phKey == nullptr || pszKeyName == nullptr) {
         return NTE_INVALID_PARAMETER;
     }
-    KeyHandle* key = nullptr;
-    const SECURITY_STATUS created = CreateKeyHandle(pszKeyName, &key);
-    if (created != ZK_SUCCESS) {
-        return created;
+    KeyHandle* created = nullptr;
+    const SECURITY_STATUS status = CreateKeyHandle(pszKeyName, &created);
+    if (status != ZK_SUCCESS) {
+        return status;
     }
-    const SECURITY_STATUS loaded = LoadPublicKey(key);
+    // Destroyed unless handed out; its own status would hide the real failure.
+    UniqueKeyHandle key(created);
+    const SECURITY_STATUS loaded = LoadPublicKey(key.get());
     if (loaded != ZK_SUCCESS) {
-        DestroyKeyHandle(key);  // its own status would hide the real failure
         return loaded;
     }
-    *phKey = reinterpret_cast<NCRYPT_KEY_HANDLE>(key);
+    *phKey = reinterpret_cast<NCRYPT_KEY_HANDLE>(key.Release());
     return ZK_SUCCESS;
 }

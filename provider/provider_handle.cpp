@@ -2,6 +2,7 @@
 #include "handles.h"
 #include "heap_block.h"
 #include "ksp_status.h"
+#include "use_context.h"
 
 #include <cstring>
 
@@ -35,11 +36,7 @@ SECURITY_STATUS WINAPI FreeProvider(NCRYPT_PROV_HANDLE hProvider)
     if (provider == nullptr) {
         return NTE_INVALID_HANDLE;
     }
-    if (provider->useContext != nullptr) {
-        WipeAndHeapFree(provider->useContext, provider->useContextSize);
-        provider->useContext = nullptr;
-        provider->useContextSize = 0;
-    }
+    ReleaseUseContext(provider);
     WipeAndHeapFree(provider, provider->length);
     return ZK_SUCCESS;
 }

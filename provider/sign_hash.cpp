@@ -44,15 +44,13 @@ SECURITY_STATUS SignRemotely(const KeyHandle* key, const void* paddingInfo, cons
     if (padding != ZK_SUCCESS) {
         return padding;
     }
-    BYTE* reply = nullptr;
-    uint32_t replyLength = 0;
-    const SECURITY_STATUS exchange = PipeExchange(kRequestSignHash, payload.get(),
-                                                  static_cast<uint32_t>(payload.size()), &reply, &replyLength);
+    HeapBlock replyBlock;
+    const SECURITY_STATUS exchange =
+        PipeExchange(kRequestSignHash, payload.get(), static_cast<uint32_t>(payload.size()), &replyBlock);
     if (exchange != ZK_SUCCESS) {
         return exchange;
     }
-    HeapBlock replyBlock;
-    replyBlock.Adopt(reply, replyLength);
+    const auto replyLength = static_cast<DWORD>(replyBlock.size());
     if (replyLength == 0) {
         return NTE_INTERNAL_ERROR;
     }

@@ -2,29 +2,11 @@
 
 #include "heap_block.h"
 #include "ksp_status.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 
 namespace {
-
-// Owns a BCrypt key handle.
-class KeyCopy {
-public:
-    KeyCopy() = default;
-    ~KeyCopy()
-    {
-        if (key_ != nullptr) {
-            BCryptDestroyKey(key_);
-        }
-    }
-    KeyCopy(const KeyCopy&) = delete;
-    KeyCopy& operator=(const KeyCopy&) = delete;
-    BCRYPT_KEY_HANDLE* out() { return &key_; }
-    BCRYPT_KEY_HANDLE get() const { return key_; }
-
-private:
-    BCRYPT_KEY_HANDLE key_ = nullptr;
-};
 
 bool Verifies(BCRYPT_KEY_HANDLE publicKey, const SignScheme& scheme, const BYTE* hash, DWORD hashLength,
                 const BYTE* signature, DWORD signatureLength)
@@ -51,9 +33,10 @@ bool VerifiesOnCopy(const KeyHandle* key, const SignScheme& scheme, const BYTE* 
         BCryptExportKey(key->publicKey, nullptr, BCRYPT_RSAPUBLIC_BLOB, blob.get(), size, &size, 0) < 0) {
         return false;
     }
-    KeyCopy copy;
-    if (BCryptImportKeyPair(key->rsaAlgorithm, nullptr, BCRYPT_RSAPUBLIC_BLOB, copy.out(), blob.get(), size, 0) <
+    UniqueBcryptKey copy;
+    if (BCryptImportKeyPair(key->rsaAlgorithm, nullptr, BCRYPT_RSAPUBLIC_BLOB, copy.Put(), blob.get(), size, 0) <
         0) {
+        copy.Forget();
         return false;
     }
     return Verifies(copy.get(), scheme, hash, hashLength, signature, signatureLength);
@@ -64,6 +47,8 @@ bool VerifiesOnCopy(const KeyHandle* key, const SignScheme& scheme, const BYTE* 
 SECURITY_STATUS CheckReturnedSignature(const KeyHandle* key, const SignScheme& scheme, const BYTE* hash,
                                        DWORD hashLength, const BYTE* signature, DWORD signatureLength)
 {
+    // Every failure, BCrypt's included, is NTE_INTERNAL_ERROR by design and
+    // not mapped: whatever went wrong, the reply is not a signature to hand out.
     if (!scheme.known) {
         return NTE_INTERNAL_ERROR;
     }

@@ -5,13 +5,18 @@
 
 #include <cstring>
 
-SECURITY_STATUS StoreUseContext(ProviderHandle* provider, const BYTE* input, DWORD size)
+void ReleaseUseContext(ProviderHandle* provider)
 {
     if (provider->useContext != nullptr) {
         WipeAndHeapFree(provider->useContext, provider->useContextSize);
         provider->useContext = nullptr;
         provider->useContextSize = 0;
     }
+}
+
+SECURITY_STATUS StoreUseContext(ProviderHandle* provider, const BYTE* input, DWORD size)
+{
+    ReleaseUseContext(provider);
     auto* copy = static_cast<BYTE*>(HeapAllocBytes(size));
     if (copy == nullptr) {
         return NTE_NO_MEMORY;

@@ -8,6 +8,9 @@
 // the handle is left with no value (the old one is already released).
 SECURITY_STATUS StoreUseContext(ProviderHandle* provider, const BYTE* input, DWORD size);
 
+// Wipes and frees the stored value, if any; the handle then holds none.
+void ReleaseUseContext(ProviderHandle* provider);
+
 // Reads the stored value as a property: the units before the first NUL unit
 // within the stored bytes, then a terminator. A value stored without a NUL
 // (or with size 0, or an odd trailing byte) is cut at the stored size, so

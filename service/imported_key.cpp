@@ -1,23 +1,13 @@
 #include "imported_key.h"
 
 #include "rsa_key.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 
 #include <cstdio>
 
 namespace {
-
-class KeyHandle {
-public:
-    ~KeyHandle()
-    {
-        if (key != nullptr) {
-            BCryptDestroyKey(key);
-        }
-    }
-    BCRYPT_KEY_HANDLE key = nullptr;
-};
 
 ImportOutcome BCryptRefused(const char* what, LONG status)
 {
@@ -30,10 +20,11 @@ ImportOutcome BCryptRefused(const char* what, LONG status)
 
 ImportOutcome NormaliseImportedKey(const HeapBlock& candidate, HeapBlock* stored)
 {
-    KeyHandle key;
+    UniqueBcryptKey key;
     ULONG bits = 0;
-    LONG status = ImportRsaPrivateBlob(candidate.get(), static_cast<ULONG>(candidate.size()), &key.key, &bits);
+    LONG status = ImportRsaPrivateBlob(candidate.get(), static_cast<ULONG>(candidate.size()), key.Put(), &bits);
     if (status < 0) {
+        key.Forget();
         return BCryptRefused("holds an RSA key that BCrypt does not accept", status);
     }
     // Numbers that do not belong together (a wrong prime or exponent) import
@@ -44,21 +35,21 @@ ImportOutcome NormaliseImportedKey(const HeapBlock& candidate, HeapBlock* stored
     }
     HeapBlock signature;
     ULONG signatureLength = 0;
-    status = RsaSignHash(key.key, (bits + 7) / 8, SignPadding::Pkcs1, BCRYPT_SHA256_ALGORITHM, digest, sizeof digest,
+    status = RsaSignHash(key.get(), (bits + 7) / 8, SignPadding::Pkcs1, BCRYPT_SHA256_ALGORITHM, digest, sizeof digest,
                          &signature, &signatureLength);
     BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
     if (status >= 0) {
-        status = BCryptVerifySignature(key.key, &pkcs1, digest, sizeof digest, signature.get(), signatureLength,
+        status = BCryptVerifySignature(key.get(), &pkcs1, digest, sizeof digest, signature.get(), signatureLength,
                                        BCRYPT_PAD_PKCS1);
     }
     if (status < 0) {
         return BCryptRefused("holds an RSA key whose numbers do not belong together", status);
     }
     ULONG size = 0;
-    status = BCryptExportKey(key.key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, nullptr, 0, &size, 0);
+    status = BCryptExportKey(key.get(), nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, nullptr, 0, &size, 0);
     HeapBlock out(size);
     if (status >= 0 && out) {
-        status = BCryptExportKey(key.key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, out.get(), size, &size, 0);
+        status = BCryptExportKey(key.get(), nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, out.get(), size, &size, 0);
     }
     if (status < 0 || !out) {
         return Refuse(ImportResult::Failed, "BCrypt could not export the imported key");

@@ -7,6 +7,7 @@
 #include "pfx_key.h"
 #include "private_key_decode.h"
 #include "temp_key_file.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 #include <vector>
@@ -38,16 +39,21 @@ ImportOutcome WriteTempCertificate(const std::wstring& target, const std::vector
     if (text.empty() || !RandomTempPath(target, temp, &status)) {
         return Refuse(ImportResult::Failed, "the certificate could not be encoded");
     }
-    HANDLE file = CreateFileW(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        char detail[96];
-        snprintf(detail, sizeof detail, "the certificate file cannot be written there (Win32 error %lu)", GetLastError());
-        return Refuse(ImportResult::Failed, detail);
+    bool ok = false;
+    {
+        const UniqueFile file(
+            CreateFileW(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            char detail[96];
+            snprintf(detail, sizeof detail, "the certificate file cannot be written there (Win32 error %lu)",
+                     GetLastError());
+            return Refuse(ImportResult::Failed, detail);
+        }
+        DWORD written = 0;
+        ok = WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+             written == text.size() && FlushFileBuffers(file.get());
     }
-    DWORD written = 0;
-    const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                    written == text.size() && FlushFileBuffers(file);
-    CloseHandle(file);
+    // Closed first: a file still open cannot go.
     if (!ok) {
         DeleteFileW(temp->c_str());
         return Refuse(ImportResult::Failed, "the certificate file could not be written");

@@ -1,6 +1,7 @@
 #include "key_input.h"
 
 #include "pem.h"
+#include "unique_resource.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -95,35 +96,32 @@ const char* KeyFormatName(KeyFormat format)
 
 ImportOutcome ReadSecretFile(const std::wstring& path, size_t maxBytes, HeapBlock* content)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         char text[64];
         snprintf(text, sizeof text, "cannot be opened (Win32 error %lu)", GetLastError());
         return Refuse(ImportResult::InputUnreadable, text);
     }
-    ImportOutcome outcome;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file, &size)) {
-        outcome = Refuse(ImportResult::InputUnreadable, "cannot be read");
-    } else if (static_cast<ULONGLONG>(size.QuadPart) > maxBytes) {
-        outcome = Refuse(ImportResult::InputRefused, "is larger than any key file (" +
-                                                         std::to_string(maxBytes / 1024) + " KiB at most)");
-    } else {
-        HeapBlock data(static_cast<size_t>(size.QuadPart));
-        DWORD read = 0;
-        if (!data) {
-            outcome = Refuse(ImportResult::Failed, "out of memory");
-        } else if (data.size() > 0 &&
-                   (!ReadFile(file, data.get(), static_cast<DWORD>(data.size()), &read, nullptr) ||
-                    read != data.size())) {
-            outcome = Refuse(ImportResult::InputUnreadable, "cannot be read");
-        } else {
-            *content = static_cast<HeapBlock&&>(data);
-        }
+    if (!GetFileSizeEx(file.get(), &size)) {
+        return Refuse(ImportResult::InputUnreadable, "cannot be read");
     }
-    CloseHandle(file);
-    return outcome;
+    if (static_cast<ULONGLONG>(size.QuadPart) > maxBytes) {
+        return Refuse(ImportResult::InputRefused,
+                      "is larger than any key file (" + std::to_string(maxBytes / 1024) + " KiB at most)");
+    }
+    HeapBlock data(static_cast<size_t>(size.QuadPart));
+    if (!data) {
+        return Refuse(ImportResult::Failed, "out of memory");
+    }
+    DWORD read = 0;
+    if (data.size() > 0 &&
+        (!ReadFile(file.get(), data.get(), static_cast<DWORD>(data.size()), &read, nullptr) || read != data.size())) {
+        return Refuse(ImportResult::InputUnreadable, "cannot be read");
+    }
+    *content = static_cast<HeapBlock&&>(data);
+    return {};
 }
 
 ImportOutcome ReadKeyInput(const std::wstring& path, KeyInput* input)

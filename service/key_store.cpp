@@ -5,6 +5,7 @@
 #include "long_path.h"
 #include "rsa_key.h"
 #include "temp_key_file.h"
+#include "unique_resource.h"
 
 #include <wincrypt.h>
 
@@ -47,9 +48,8 @@ bool Protect(const BYTE* data, size_t length, std::vector<BYTE>* out)
                           CRYPTPROTECT_UI_FORBIDDEN, &protectedBlob)) {
         return false;
     }
+    const UniqueLocalBlock held(SizedBlock{protectedBlob.pbData, protectedBlob.cbData});
     out->assign(protectedBlob.pbData, protectedBlob.pbData + protectedBlob.cbData);
-    SecureZeroMemory(protectedBlob.pbData, protectedBlob.cbData);
-    LocalFree(protectedBlob.pbData);
     return true;
 }
 
@@ -61,47 +61,43 @@ bool Unprotect(const BYTE* data, size_t length, HeapBlock* out)
                             &plain)) {
         return false;
     }
+    // Wiped whole: DPAPI's block can be longer than the data.
+    const UniqueLocalBlock held(SizedBlock{plain.pbData, plain.cbData});
     HeapBlock copy(plain.cbData);
-    bool ok = static_cast<bool>(copy) && plain.cbData != 0;
-    if (ok) {
-        memcpy(copy.get(), plain.pbData, plain.cbData);
-        *out = static_cast<HeapBlock&&>(copy);
+    if (!copy || plain.cbData == 0) {
+        return false;
     }
-    // DPAPI's block can be longer than the data (the cipher's padding).
-    SIZE_T full = LocalSize(plain.pbData);
-    SecureZeroMemory(plain.pbData, full > plain.cbData ? full : plain.cbData);
-    LocalFree(plain.pbData);
-    return ok;
+    memcpy(copy.get(), plain.pbData, plain.cbData);
+    *out = static_cast<HeapBlock&&>(copy);
+    return true;
 }
 
 // Reads a whole key file. NotFound when absent, Damaged when implausibly large.
 StoreResult ReadWholeFile(const std::wstring& path, std::vector<BYTE>* content)
 {
-    HANDLE file = CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const UniqueFile file(CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         DWORD err = GetLastError();
         return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? StoreResult::NotFound
                                                                           : StoreResult::Failed;
     }
-    StoreResult result = StoreResult::Ok;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file, &size)) {
-        result = StoreResult::Failed;
-    } else if (size.QuadPart > kMaxKeyFileBytes) {
-        result = StoreResult::Damaged;
-    } else {
-        content->assign(static_cast<size_t>(size.QuadPart), 0);
-        DWORD read = 0;
-        if (!content->empty() &&
-            (!ReadFile(file, content->data(), static_cast<DWORD>(content->size()), &read, nullptr) ||
-             read != content->size())) {
-            result = StoreResult::Failed;
-        }
+    if (!GetFileSizeEx(file.get(), &size)) {
+        return StoreResult::Failed;
     }
-    CloseHandle(file);
-    return result;
+    if (size.QuadPart > kMaxKeyFileBytes) {
+        return StoreResult::Damaged;
+    }
+    content->assign(static_cast<size_t>(size.QuadPart), 0);
+    DWORD read = 0;
+    if (!content->empty() &&
+        (!ReadFile(file.get(), content->data(), static_cast<DWORD>(content->size()), &read, nullptr) ||
+         read != content->size())) {
+        return StoreResult::Failed;
+    }
+    return StoreResult::Ok;
 }
 
 ULONG BlobBits(const HeapBlock& blob)
@@ -149,15 +145,18 @@ StoreResult OpenKeyContent(const std::vector<BYTE>& content, const std::wstring&
 
 bool WriteNewFile(const std::wstring& path, const std::vector<BYTE>& content)
 {
-    HANDLE file = CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
+    bool ok = false;
+    {
+        const UniqueFile file(CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            return false;
+        }
+        DWORD written = 0;
+        ok = WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+             written == content.size() && FlushFileBuffers(file.get());
     }
-    DWORD written = 0;
-    bool ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-              written == content.size() && FlushFileBuffers(file);
-    CloseHandle(file);
+    // Closed first: a file still open cannot go.
     if (!ok) {
         DeleteFileW(ExtendedPath(path).c_str());
     }
@@ -289,8 +288,8 @@ StoreResult ListKeys(std::vector<KeyListEntry>* keys)
         return StoreResult::Failed;
     }
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(ExtendedPath(folder + L"\\*.key").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const UniqueFind search(FindFirstFileW(ExtendedPath(folder + L"\\*.key").c_str(), &found));
+    if (!search) {
         DWORD err = GetLastError();
         return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? StoreResult::Ok
                                                                           : StoreResult::Failed;
@@ -316,8 +315,7 @@ StoreResult ListKeys(std::vector<KeyListEntry>* keys)
             entry.bits = parsed.bits;
         }
         keys->push_back(entry);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     std::sort(keys->begin(), keys->end(), [](const KeyListEntry& a, const KeyListEntry& b) {
         return a.name != b.name ? a.name < b.name : a.fileName < b.fileName;
     });

@@ -1,5 +1,7 @@
 #include "legacy_rsa_blob.h"
 
+#include "wire_codec.h"  // the little-endian u32 codec
+
 #include <bcrypt.h>
 
 #include <cstring>
@@ -10,12 +12,6 @@ constexpr BYTE kPrivateKeyBlob = 0x07;
 constexpr BYTE kBlobVersion = 0x02;
 constexpr DWORD kRsa2 = 0x32415352;
 constexpr size_t kHeaderBytes = 20;
-
-DWORD GetU32(const BYTE* p)
-{
-    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8) | (static_cast<DWORD>(p[2]) << 16) |
-           (static_cast<DWORD>(p[3]) << 24);
-}
 
 // Copies `n` little-endian bytes as big-endian.
 BYTE* PutReversed(BYTE* out, const BYTE* in, size_t n)

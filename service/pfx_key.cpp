@@ -1,6 +1,7 @@
 #include "pfx_key.h"
 
 #include "private_key_decode.h"
+#include "unique_resource.h"
 
 #include <wincrypt.h>
 #include <ncrypt.h>
@@ -17,34 +18,42 @@ struct Container {
     DWORD keySpec = 0;
 };
 
-// The imported store and the key containers it filled; the destructor
-// deletes the containers and closes the store.
-class ImportedPfx {
-public:
+// Deletes a key container the import made: a PFX import leaves none behind.
+void DeleteContainer(const Container& c)
+{
+    if (c.providerType != 0) {
+        // With CRYPT_DELETEKEYSET no context comes back, so none is released.
+        HCRYPTPROV gone = 0;
+        CryptAcquireContextW(&gone, c.name.c_str(), c.provider.c_str(), c.providerType,
+                             CRYPT_DELETEKEYSET | (c.flags & CRYPT_MACHINE_KEYSET));
+        return;
+    }
+    UniqueNcryptObject provider;
+    if (NCryptOpenStorageProvider(provider.Put(), c.provider.c_str(), 0) != 0) {
+        provider.Forget();
+        return;
+    }
+    NCRYPT_KEY_HANDLE key = 0;
+    if (NCryptOpenKey(provider.get(), &key, c.name.c_str(), c.keySpec, c.flags & NCRYPT_MACHINE_KEY_FLAG) == 0) {
+        NCryptDeleteKey(key, 0);  // frees the handle too
+    }
+}
+
+// The imported store and the key containers it filled; the containers are
+// deleted when it goes, then the store is closed.
+struct ImportedPfx {
+    UniqueCertStore store;
+    std::vector<Container> containers;
+
+    ImportedPfx() = default;
+    ImportedPfx(const ImportedPfx&) = delete;
+    ImportedPfx& operator=(const ImportedPfx&) = delete;
     ~ImportedPfx()
     {
         for (const Container& c : containers) {
-            if (c.providerType != 0) {
-                HCRYPTPROV gone = 0;
-                CryptAcquireContextW(&gone, c.name.c_str(), c.provider.c_str(), c.providerType,
-                                     CRYPT_DELETEKEYSET | (c.flags & CRYPT_MACHINE_KEYSET));
-            } else {
-                NCRYPT_PROV_HANDLE provider = 0;
-                NCRYPT_KEY_HANDLE key = 0;
-                if (NCryptOpenStorageProvider(&provider, c.provider.c_str(), 0) == 0) {
-                    if (NCryptOpenKey(provider, &key, c.name.c_str(), c.keySpec, c.flags & NCRYPT_MACHINE_KEY_FLAG) == 0) {
-                        NCryptDeleteKey(key, 0);  // frees the handle too
-                    }
-                    NCryptFreeObject(provider);
-                }
-            }
-        }
-        if (store != nullptr) {
-            CertCloseStore(store, 0);
+            DeleteContainer(c);
         }
     }
-    HCERTSTORE store = nullptr;
-    std::vector<Container> containers;
 };
 
 bool ReadContainer(PCCERT_CONTEXT certificate, Container* container)
@@ -77,6 +86,8 @@ ImportOutcome ExportLegacy(PCCERT_CONTEXT certificate, HeapBlock* legacy)
     }
     ImportOutcome outcome = Refuse(ImportResult::Failed, "its key could not be exported after the import");
     if (spec == CERT_NCRYPT_KEY_SPEC) {
+        // Released only when the call says the handle is ours.
+        const UniqueNcryptObject owned(mustFree ? handle : 0);
         DWORD size = 0;
         if (NCryptExportKey(handle, 0, LEGACY_RSAPRIVATE_BLOB, nullptr, nullptr, 0, &size, 0) == 0) {
             HeapBlock out(size);
@@ -85,33 +96,26 @@ ImportOutcome ExportLegacy(PCCERT_CONTEXT certificate, HeapBlock* legacy)
                 outcome = {};
             }
         }
-        if (mustFree) {
-            NCryptFreeObject(handle);
-        }
         return outcome;
     }
+    const UniqueCryptProvider owned(mustFree ? handle : 0);
     // Which of the container's two keys holds it depends on how the PFX
     // was made; try both.
     for (DWORD keySpec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)}) {
-        HCRYPTKEY key = 0;
-        if (!CryptGetUserKey(handle, keySpec, &key)) {
+        UniqueCryptKey key;
+        if (!CryptGetUserKey(handle, keySpec, key.Put())) {
+            key.Forget();
             continue;
         }
         DWORD size = 0;
-        if (CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, nullptr, &size)) {
+        if (CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size)) {
             HeapBlock out(size);
-            if (out && CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, out.get(), &size)) {
+            if (out && CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, out.get(), &size)) {
                 legacy->Adopt(out.Release(), size);
                 outcome = {};
+                break;
             }
         }
-        CryptDestroyKey(key);
-        if (outcome.result == ImportResult::Ok) {
-            break;
-        }
-    }
-    if (mustFree) {
-        CryptReleaseContext(handle, 0);
     }
     return outcome;
 }
@@ -123,39 +127,36 @@ ImportOutcome DecodePfx(const HeapBlock& pfx, const wchar_t* password, HeapBlock
 {
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), pfx.get()};
     ImportedPfx imported;
-    imported.store = PFXImportCertStore(&blob, password, CRYPT_EXPORTABLE | CRYPT_USER_KEYSET);
-    if (imported.store == nullptr) {
+    imported.store.Reset(PFXImportCertStore(&blob, password, CRYPT_EXPORTABLE | CRYPT_USER_KEYSET));
+    if (!imported.store) {
         return Refuse(ImportResult::PasswordWrong, "did not open with that password (or the PFX is damaged)");
     }
-    PCCERT_CONTEXT withKey = nullptr;
+    UniqueCertContext withKey;
     size_t keys = 0;
+    // The enumeration frees each context as it hands out the next.
     PCCERT_CONTEXT c = nullptr;
-    while ((c = CertEnumCertificatesInStore(imported.store, c)) != nullptr) {
+    while ((c = CertEnumCertificatesInStore(imported.store.get(), c)) != nullptr) {
         Container container;
         if (ReadContainer(c, &container)) {
             imported.containers.push_back(container);
             ++keys;
-            if (withKey == nullptr) {
-                withKey = CertDuplicateCertificateContext(c);
+            if (!withKey) {
+                withKey.Reset(CertDuplicateCertificateContext(c));
             }
         }
     }
     if (keys != 1) {
-        if (withKey != nullptr) {
-            CertFreeCertificateContext(withKey);
-        }
         return Refuse(ImportResult::InputRefused,
                       keys == 0 ? "holds no private key" : "holds " + std::to_string(keys) +
                                                                " private keys; export the one to import on its own");
     }
     HeapBlock legacy;
-    ImportOutcome outcome = ExportLegacy(withKey, &legacy);
+    ImportOutcome outcome = ExportLegacy(withKey.get(), &legacy);
     if (outcome.result == ImportResult::Ok) {
         outcome = FromLegacyBlob(legacy.get(), legacy.size(), fullBlob, bits);
     }
     if (outcome.result == ImportResult::Ok) {
-        certificate->assign(withKey->pbCertEncoded, withKey->pbCertEncoded + withKey->cbCertEncoded);
+        certificate->assign(withKey.get()->pbCertEncoded, withKey.get()->pbCertEncoded + withKey.get()->cbCertEncoded);
     }
-    CertFreeCertificateContext(withKey);
     return outcome;
 }

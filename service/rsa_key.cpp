@@ -2,6 +2,7 @@
 
 #include "ksp_status.h"
 #include "raw_rsa.h"
+#include "unique_resource.h"
 
 namespace {
 
@@ -56,37 +57,37 @@ LONG GenerateRsaPrivateBlob(ULONG bits, HeapBlock* blob)
     if (alg == nullptr || !IsSupportedKeyBits(bits)) {
         return kStatusInvalidParameter;
     }
-    BCRYPT_KEY_HANDLE key = nullptr;
-    LONG status = BCryptGenerateKeyPair(alg, &key, bits, 0);
-    if (status >= 0) {
-        status = BCryptFinalizeKeyPair(key, 0);
+    UniqueBcryptKey key;
+    LONG status = BCryptGenerateKeyPair(alg, key.Put(), bits, 0);
+    if (status < 0) {
+        key.Forget();
+        return status;
+    }
+    status = BCryptFinalizeKeyPair(key.get(), 0);
+    if (status < 0) {
+        return status;
     }
     ULONG size = 0;
-    if (status >= 0) {
-        status = BCryptExportKey(key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, nullptr, 0, &size, 0);
+    status = BCryptExportKey(key.get(), nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, nullptr, 0, &size, 0);
+    if (status < 0) {
+        return status;
     }
-    if (status >= 0) {
-        HeapBlock out(size);
-        if (!out) {
-            status = kStatusNoMemory;
-        } else {
-            ULONG written = 0;
-            status = BCryptExportKey(key, nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, out.get(), size, &written, 0);
-            if (status >= 0) {
-                // Keep only what was written, still in a wiped block.
-                HeapBlock exact(written);
-                if (!exact) {
-                    status = kStatusNoMemory;
-                } else {
-                    memcpy(exact.get(), out.get(), written);
-                    *blob = static_cast<HeapBlock&&>(exact);
-                }
-            }
-        }
+    HeapBlock out(size);
+    if (!out) {
+        return kStatusNoMemory;
     }
-    if (key != nullptr) {
-        BCryptDestroyKey(key);
+    ULONG written = 0;
+    status = BCryptExportKey(key.get(), nullptr, BCRYPT_RSAFULLPRIVATE_BLOB, out.get(), size, &written, 0);
+    if (status < 0) {
+        return status;
     }
+    // Keep only what was written, still in a wiped block.
+    HeapBlock exact(written);
+    if (!exact) {
+        return kStatusNoMemory;
+    }
+    memcpy(exact.get(), out.get(), written);
+    *blob = static_cast<HeapBlock&&>(exact);
     return status;
 }
 

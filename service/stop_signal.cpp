@@ -1,5 +1,7 @@
 #include "stop_signal.h"
 
+#include "unique_resource.h"
+
 namespace {
 
 HANDLE g_stopEvent = nullptr;
@@ -30,13 +32,12 @@ BOOL WINAPI OnConsoleControl(DWORD type)
 
 HANDLE CreateStopEvent(SECURITY_ATTRIBUTES* security, DWORD* lastError)
 {
-    HANDLE event = CreateEventW(security, TRUE, FALSE, kStopEventName);
+    UniqueHandle event(CreateEventW(security, TRUE, FALSE, kStopEventName));
     *lastError = GetLastError();
-    if (event != nullptr && *lastError == ERROR_ALREADY_EXISTS) {
-        CloseHandle(event);
-        return nullptr;
+    if (*lastError == ERROR_ALREADY_EXISTS) {
+        return nullptr;  // another service's event: ours to close, not to use
     }
-    return event;
+    return event.Release();
 }
 
 void StopOnConsoleControl(HANDLE stopEvent, HANDLE stoppedEvent)
@@ -48,13 +49,12 @@ void StopOnConsoleControl(HANDLE stopEvent, HANDLE stoppedEvent)
 
 bool SignalRunningService(DWORD* lastError)
 {
-    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEventName);
-    if (event == nullptr) {
+    const UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEventName));
+    if (!event) {
         *lastError = GetLastError();
         return false;
     }
-    bool ok = SetEvent(event) != FALSE;
+    const bool ok = SetEvent(event.get()) != FALSE;
     *lastError = ok ? 0 : GetLastError();
-    CloseHandle(event);
     return ok;
 }

@@ -1,6 +1,7 @@
 #include "temp_key_file.h"
 
 #include "long_path.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 
@@ -24,8 +25,8 @@ bool RandomTempPath(const std::wstring& keyFile, std::wstring* temp, LONG* statu
 void RemoveStaleTempFiles(const std::wstring& keysFolder)
 {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(ExtendedPath(keysFolder + L"\\*.key.*.tmp").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const UniqueFind search(FindFirstFileW(ExtendedPath(keysFolder + L"\\*.key.*.tmp").c_str(), &found));
+    if (!search) {
         return;
     }
     FILETIME nowTime;
@@ -41,6 +42,5 @@ void RemoveStaleTempFiles(const std::wstring& keysFolder)
         if (written < now && now - written > kStaleTempAgeSeconds * kTicksPerSecond) {
             DeleteFileW(ExtendedPath(keysFolder + L"\\" + found.cFileName).c_str());
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
 }

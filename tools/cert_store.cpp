@@ -7,19 +7,20 @@
 #include <vector>
 
 namespace zkt {
-bool OpenUserStore(const std::wstring& name, bool mayCreate, StoreHandle& store)
+
+bool OpenUserStore(const std::wstring& name, bool mayCreate, UniqueCertStore& store)
 {
     DWORD flags = CERT_SYSTEM_STORE_CURRENT_USER;
     if (!mayCreate) {
         flags |= CERT_STORE_OPEN_EXISTING_FLAG;
     }
-    store.store_ = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name.c_str());
-    return store.store_ != nullptr;
+    store.Reset(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name.c_str()));
+    return static_cast<bool>(store);
 }
 
-bool CommitStore(const StoreHandle& store)
+bool CommitStore(const UniqueCertStore& store)
 {
-    return CertControlStore(store.store_, 0, CERT_STORE_CTRL_COMMIT, nullptr) != FALSE;
+    return CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr) != FALSE;
 }
 
 std::string StoreLabel(const std::wstring& name)

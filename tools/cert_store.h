@@ -3,6 +3,8 @@
 // property CryptAcquireCertificatePrivateKey and signing tools follow.
 #pragma once
 
+#include "unique_resource.h"
+
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -10,27 +12,13 @@
 
 namespace zkt {
 
-class StoreHandle {
-public:
-    StoreHandle() = default;
-    ~StoreHandle()
-    {
-        if (store_ != nullptr) {
-            CertCloseStore(store_, 0);
-        }
-    }
-    StoreHandle(const StoreHandle&) = delete;
-    StoreHandle& operator=(const StoreHandle&) = delete;
-    HCERTSTORE store_ = nullptr;
-};
-
 // A system store of the current user. `mayCreate` false: only one that
 // exists (a missing one fails with ERROR_FILE_NOT_FOUND).
-bool OpenUserStore(const std::wstring& name, bool mayCreate, StoreHandle& store);
+bool OpenUserStore(const std::wstring& name, bool mayCreate, UniqueCertStore& store);
 
 // Writes changes through to the registry. Wine keeps a deletion only in
 // memory until this is asked for; on Windows it is harmless.
-bool CommitStore(const StoreHandle& store);
+bool CommitStore(const UniqueCertStore& store);
 
 // "CurrentUser\My", for messages.
 std::string StoreLabel(const std::wstring& name);

@@ -13,7 +13,7 @@ constexpr uint8_t kSequenceTag = 0x30;
 
 }  // namespace
 
-bool CertificateFromBytes(const Bytes& data, CertificateContext& certificate, std::string& error)
+bool CertificateFromBytes(const Bytes& data, UniqueCertContext& certificate, std::string& error)
 {
     Bytes der;
     const char* text = reinterpret_cast<const char*>(data.data());
@@ -52,7 +52,7 @@ bool CertificateFromBytes(const Bytes& data, CertificateContext& certificate, st
     return true;
 }
 
-bool ReadCertificateFile(const std::wstring& path, CertificateContext& certificate)
+bool ReadCertificateFile(const std::wstring& path, UniqueCertContext& certificate)
 {
     Bytes data;
     if (!ReadWholeFile(path, data)) {

@@ -11,13 +11,13 @@ namespace zkt {
 
 int RunCertsCommand(const ToolOptions& options)
 {
-    StoreHandle store;
+    UniqueCertStore store;
     const std::string where = StoreLabel(options.storeName);
     int count = 0;
     std::string lines;
     if (OpenUserStore(options.storeName, false, store)) {
         PCCERT_CONTEXT certificate = nullptr;
-        while ((certificate = CertEnumCertificatesInStore(store.store_, certificate)) != nullptr) {
+        while ((certificate = CertEnumCertificatesInStore(store.get(), certificate)) != nullptr) {
             KeyLink link;
             if (!ReadKeyLink(certificate, link) || !IsLinkedToProvider(link)) {
                 continue;

@@ -1,6 +1,7 @@
 // "provider" and "key": properties and algorithms, one line each.
 #include "commands.h"
 
+#include "ksp_status.h"
 #include "report.h"
 #include "status_names.h"
 
@@ -9,8 +10,6 @@
 
 namespace zkt {
 namespace {
-
-constexpr LONG kStatusNotImplemented = static_cast<LONG>(0xC0000002UL);
 
 void PrintRow(const char* label, const std::string& value)
 {
@@ -202,7 +201,7 @@ int RunProviderCommand(const ToolOptions& options)
     }
     // Without a stored context the provider answers NTE_INTERNAL_ERROR.
     const CallResult context = GetProviderProperty(s, L"Use Context", bytes);
-    if (context.status == static_cast<LONG>(0x8009002DUL) && !options.setUseContext) {
+    if (context.status == NTE_INTERNAL_ERROR && !options.setUseContext) {
         PrintRow("Use Context", "(not set)");
     } else if (Succeeded(context)) {
         const std::string text = AsText(bytes);

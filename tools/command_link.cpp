@@ -49,7 +49,7 @@ bool ThumbprintArgument(const std::wstring& argument, BYTE (&hash)[20])
     if (GetFileAttributesW(argument.c_str()) == INVALID_FILE_ATTRIBUTES && ParseThumbprint(argument, hash)) {
         return true;
     }
-    CertificateContext certificate;
+    UniqueCertContext certificate;
     if (!ReadCertificateFile(argument, certificate)) {
         return false;
     }
@@ -65,7 +65,7 @@ bool ThumbprintArgument(const std::wstring& argument, BYTE (&hash)[20])
 
 int RunLinkCertCommand(const ToolOptions& options)
 {
-    CertificateContext certificate;
+    UniqueCertContext certificate;
     if (!ReadCertificateFile(options.certificate, certificate)) {
         return 1;
     }
@@ -80,7 +80,7 @@ int RunLinkCertCommand(const ToolOptions& options)
                       ToUtf8(options.keyName) + "\"; nothing was changed");
         return 1;
     }
-    StoreHandle store;
+    UniqueCertStore store;
     const std::string where = StoreLabel(options.storeName);
     if (!OpenUserStore(options.storeName, true, store)) {
         ReportWin32Failure("CertOpenStore(" + where + ")", GetLastError());
@@ -89,17 +89,17 @@ int RunLinkCertCommand(const ToolOptions& options)
     BYTE hash[20];
     DWORD hashSize = sizeof hash;
     CertGetCertificateContextProperty(certificate.get(), CERT_SHA1_HASH_PROP_ID, hash, &hashSize);
-    CertificateContext present;
-    present.Reset(FindByThumbprint(store.store_, hash));
+    UniqueCertContext present;
+    present.Reset(FindByThumbprint(store.get(), hash));
     KeyLink previous;
     const bool wasLinked = present.get() != nullptr && ReadKeyLink(present.get(), previous);
 
     PCCERT_CONTEXT added = nullptr;
-    if (!CertAddCertificateContextToStore(store.store_, certificate.get(), CERT_STORE_ADD_USE_EXISTING, &added)) {
+    if (!CertAddCertificateContextToStore(store.get(), certificate.get(), CERT_STORE_ADD_USE_EXISTING, &added)) {
         ReportWin32Failure("CertAddCertificateContextToStore(" + where + ")", GetLastError());
         return 1;
     }
-    CertificateContext inStore;
+    UniqueCertContext inStore;
     inStore.Reset(added);
     if (!SetKeyLink(inStore.get(), options.keyName)) {
         const DWORD error = GetLastError();
@@ -132,11 +132,11 @@ int RunUnlinkCertCommand(const ToolOptions& options)
     if (!ThumbprintArgument(options.certificate, hash)) {
         return 1;
     }
-    StoreHandle store;
+    UniqueCertStore store;
     const std::string where = StoreLabel(options.storeName);
-    CertificateContext found;
+    UniqueCertContext found;
     if (OpenUserStore(options.storeName, false, store)) {
-        found.Reset(FindByThumbprint(store.store_, hash));
+        found.Reset(FindByThumbprint(store.get(), hash));
     }
     if (found.get() == nullptr) {
         ReportProblem("unlink-cert: no such certificate in " + where + "; nothing was changed");

@@ -91,7 +91,7 @@ int RunSelfSignCommand(const ToolOptions& options)
     printf("Self-signed certificate for key \"%s\" written to %s (%s, %zu DER bytes)\n",
            ToUtf8(options.keyName).c_str(), ToUtf8(options.outputPath).c_str(),
            options.format == ExportFormat::Der ? "DER" : "PEM", certificate.size());
-    CertificateContext parsed;
+    UniqueCertContext parsed;
     std::string unused;
     if (CertificateFromBytes(certificate, parsed, unused)) {
         printf("  %-24s %s\n", "Thumbprint (SHA-1)", Thumbprint(parsed.get()).c_str());

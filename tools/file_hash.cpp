@@ -1,31 +1,11 @@
 #include "file_hash.h"
 
+#include "unique_resource.h"
+
 #include <bcrypt.h>
 
 namespace zkt {
 namespace {
-
-class AlgorithmHandle {
-public:
-    ~AlgorithmHandle()
-    {
-        if (handle != nullptr) {
-            BCryptCloseAlgorithmProvider(handle, 0);
-        }
-    }
-    BCRYPT_ALG_HANDLE handle = nullptr;
-};
-
-class HashHandle {
-public:
-    ~HashHandle()
-    {
-        if (handle != nullptr) {
-            BCryptDestroyHash(handle);
-        }
-    }
-    BCRYPT_HASH_HANDLE handle = nullptr;
-};
 
 CallResult Result(NTSTATUS status, const char* operation)
 {
@@ -39,15 +19,17 @@ CallResult Result(NTSTATUS status, const char* operation)
 
 CallResult HashBytes(HashAlgorithm algorithm, const std::vector<uint8_t>& data, std::vector<uint8_t>& digest)
 {
-    AlgorithmHandle alg;
-    NTSTATUS st = BCryptOpenAlgorithmProvider(&alg.handle, HashAlgorithmId(algorithm), nullptr, 0);
+    UniqueBcryptAlgorithm alg;
+    NTSTATUS st = BCryptOpenAlgorithmProvider(alg.Put(), HashAlgorithmId(algorithm), nullptr, 0);
     if (st != 0) {
+        alg.Forget();
         return Result(st, "BCryptOpenAlgorithmProvider (hash)");
     }
-    HashHandle hash;
+    UniqueBcryptHash hash;
     // A null hash object lets BCrypt allocate it.
-    st = BCryptCreateHash(alg.handle, &hash.handle, nullptr, 0, nullptr, 0, 0);
+    st = BCryptCreateHash(alg.get(), hash.Put(), nullptr, 0, nullptr, 0, 0);
     if (st != 0) {
+        hash.Forget();
         return Result(st, "BCryptCreateHash");
     }
     // BCryptHashData takes a ULONG length: feed large inputs in pieces.
@@ -55,14 +37,14 @@ CallResult HashBytes(HashAlgorithm algorithm, const std::vector<uint8_t>& data, 
     while (done < data.size()) {
         const size_t left = data.size() - done;
         const ULONG chunk = static_cast<ULONG>(left > 0x40000000 ? 0x40000000 : left);
-        st = BCryptHashData(hash.handle, const_cast<PUCHAR>(data.data() + done), chunk, 0);
+        st = BCryptHashData(hash.get(), const_cast<PUCHAR>(data.data() + done), chunk, 0);
         if (st != 0) {
             return Result(st, "BCryptHashData");
         }
         done += chunk;
     }
     digest.assign(HashDigestSize(algorithm), 0);
-    st = BCryptFinishHash(hash.handle, digest.data(), static_cast<ULONG>(digest.size()), 0);
+    st = BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
     return Result(st, "BCryptFinishHash");
 }
 

@@ -1,27 +1,10 @@
 #include "file_io.h"
 
 #include "report.h"
+#include "unique_resource.h"
 
 namespace zkt {
 namespace {
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) : handle_(h) {}
-    ~FileHandle()
-    {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
 
 // The folder part of a path, "." when it has none.
 std::wstring FolderOf(const std::wstring& path)
@@ -68,9 +51,9 @@ constexpr LONGLONG kMaxInput = 256LL * 1024 * 1024;
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& data)
 {
     const std::string what = "reading " + ToUtf8(path);
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         ReportWin32Failure(what, GetLastError());
         return false;
     }
@@ -113,9 +96,9 @@ bool WriteWholeFile(const std::wstring& path, const void* data, size_t size)
     }
     bool ok = false;
     {
-        FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        ok = file.valid() && WriteAll(file.get(), data, size) && FlushFileBuffers(file.get());
+        const UniqueFile file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        ok = file && WriteAll(file.get(), data, size) && FlushFileBuffers(file.get());
     }
     if (ok) {
         ok = MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;

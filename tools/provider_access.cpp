@@ -79,46 +79,42 @@ bool Succeeded(const CallResult& result)
     return false;
 }
 
-ProviderSession::~ProviderSession()
+void ToolProviderTraits::Release(const ToolHandle& h)
 {
-    if (provider != 0) {
-        if (viaNcrypt) {
-            NCryptFreeObject(AsNcrypt(provider));
-        } else if (table != nullptr) {
-            table->FreeProvider(provider);
-        }
-    }
-    if (module != nullptr) {
-        FreeLibrary(module);
+    if (h.table != nullptr) {
+        h.table->FreeProvider(h.handle);
+    } else {
+        NCryptFreeObject(AsNcrypt(h.handle));
     }
 }
 
-OpenedKey::~OpenedKey()
+void ToolKeyTraits::Release(const ToolHandle& h)
 {
-    if (handle == 0 || session == nullptr) {
-        return;
-    }
-    if (session->viaNcrypt) {
-        NCryptFreeObject(AsNcrypt(handle));
+    if (h.table != nullptr) {
+        h.table->FreeKey(h.provider, h.handle);
     } else {
-        session->table->FreeKey(session->provider, handle);
+        NCryptFreeObject(AsNcrypt(h.handle));
     }
 }
 
 CallResult OpenSession(bool viaNcrypt, const std::wstring& dllPath, ProviderSession& session)
 {
     session.viaNcrypt = viaNcrypt;
+    NCRYPT_PROV_HANDLE opened = 0;
     if (viaNcrypt) {
-        return Result(NCryptOpenStorageProvider(&session.provider, kProviderName, 0),
-                      "NCryptOpenStorageProvider(\"" + ToUtf8(kProviderName) + "\")");
+        const LONG status = NCryptOpenStorageProvider(&opened, kProviderName, 0);
+        if (opened != 0) {
+            session.providerHandle.Reset(ToolHandle{nullptr, 0, opened});
+        }
+        return Result(status, "NCryptOpenStorageProvider(\"" + ToUtf8(kProviderName) + "\")");
     }
     session.dllPath = dllPath.empty() ? DefaultDllPath() : dllPath;
-    session.module = LoadLibraryW(session.dllPath.c_str());
-    if (session.module == nullptr) {
+    session.module.Reset(LoadLibraryW(session.dllPath.c_str()));
+    if (!session.module) {
         return Result(static_cast<LONG>(GetLastError()), "LoadLibrary(" + ToUtf8(session.dllPath) + ")", true);
     }
     const auto entry = reinterpret_cast<GetKeyStorageInterfaceFn>(
-        reinterpret_cast<void*>(GetProcAddress(session.module, "GetKeyStorageInterface")));
+        reinterpret_cast<void*>(GetProcAddress(session.module.get(), "GetKeyStorageInterface")));
     if (entry == nullptr) {
         return Result(static_cast<LONG>(GetLastError()), "GetProcAddress(GetKeyStorageInterface)", true);
     }
@@ -136,19 +132,23 @@ CallResult OpenSession(bool viaNcrypt, const std::wstring& dllPath, ProviderSess
                                        std::to_string(table->Version.MinorVersion) + ")");
     }
     session.table = table;
-    return Result(table->OpenProvider(&session.provider, kProviderName, 0), "OpenProvider");
+    const LONG openStatus = table->OpenProvider(&opened, kProviderName, 0);
+    if (opened != 0) {
+        session.providerHandle.Reset(ToolHandle{table, 0, opened});
+    }
+    return Result(openStatus, "OpenProvider");
 }
 
 CallResult GetProviderProperty(ProviderSession& s, const wchar_t* name, std::vector<uint8_t>& value)
 {
     if (s.viaNcrypt) {
         const LONG st = ReadProperty([&](PBYTE out, DWORD size, DWORD* result) {
-            return NCryptGetProperty(AsNcrypt(s.provider), name, out, size, result, 0);
+            return NCryptGetProperty(AsNcrypt(s.provider()), name, out, size, result, 0);
         }, value);
         return Result(st, Named("NCryptGetProperty", name));
     }
     const LONG st = ReadProperty([&](PBYTE out, DWORD size, DWORD* result) {
-        return s.table->GetProviderProperty(s.provider, name, out, size, result, 0);
+        return s.table->GetProviderProperty(s.provider(), name, out, size, result, 0);
     }, value);
     return Result(st, Named("GetProviderProperty", name));
 }
@@ -157,27 +157,27 @@ CallResult SetProviderProperty(ProviderSession& s, const wchar_t* name, const vo
 {
     auto* bytes = static_cast<PBYTE>(const_cast<void*>(value));
     if (s.viaNcrypt) {
-        return Result(NCryptSetProperty(AsNcrypt(s.provider), name, bytes, size, 0),
+        return Result(NCryptSetProperty(AsNcrypt(s.provider()), name, bytes, size, 0),
                       Named("NCryptSetProperty", name));
     }
-    return Result(s.table->SetProviderProperty(s.provider, name, bytes, size, 0),
+    return Result(s.table->SetProviderProperty(s.provider(), name, bytes, size, 0),
                   Named("SetProviderProperty", name));
 }
 
 CallResult IsAlgorithmSupported(ProviderSession& s, const wchar_t* algorithm)
 {
     if (s.viaNcrypt) {
-        return Result(NCryptIsAlgSupported(s.provider, algorithm, 0), Named("NCryptIsAlgSupported", algorithm));
+        return Result(NCryptIsAlgSupported(s.provider(), algorithm, 0), Named("NCryptIsAlgSupported", algorithm));
     }
-    return Result(s.table->IsAlgSupported(s.provider, algorithm, 0), Named("IsAlgSupported", algorithm));
+    return Result(s.table->IsAlgSupported(s.provider(), algorithm, 0), Named("IsAlgSupported", algorithm));
 }
 
 CallResult EnumerateAlgorithms(ProviderSession& s, std::vector<AlgorithmEntry>& list)
 {
     DWORD count = 0;
     NCryptAlgorithmName* names = nullptr;
-    const LONG st = s.viaNcrypt ? NCryptEnumAlgorithms(s.provider, 0, &count, &names, 0)
-                                : s.table->EnumAlgorithms(s.provider, 0, &count, &names, 0);
+    const LONG st = s.viaNcrypt ? NCryptEnumAlgorithms(s.provider(), 0, &count, &names, 0)
+                                : s.table->EnumAlgorithms(s.provider(), 0, &count, &names, 0);
     const char* operation = s.viaNcrypt ? "NCryptEnumAlgorithms" : "EnumAlgorithms";
     if (st != 0) {
         return Result(st, operation);
@@ -203,11 +203,13 @@ CallResult EnumerateAlgorithms(ProviderSession& s, std::vector<AlgorithmEntry>& 
 CallResult OpenKeyByName(ProviderSession& s, const std::wstring& name, OpenedKey& key)
 {
     key.session = &s;
-    if (s.viaNcrypt) {
-        return Result(NCryptOpenKey(s.provider, &key.handle, name.c_str(), 0, 0),
-                      Named("NCryptOpenKey", name.c_str()));
+    NCRYPT_KEY_HANDLE opened = 0;
+    const LONG status = s.viaNcrypt ? NCryptOpenKey(s.provider(), &opened, name.c_str(), 0, 0)
+                                    : s.table->OpenKey(s.provider(), &opened, name.c_str(), 0, 0);
+    if (opened != 0) {
+        key.keyHandle.Reset(ToolHandle{s.viaNcrypt ? nullptr : s.table, s.provider(), opened});
     }
-    return Result(s.table->OpenKey(s.provider, &key.handle, name.c_str(), 0, 0), Named("OpenKey", name.c_str()));
+    return Result(status, Named(s.viaNcrypt ? "NCryptOpenKey" : "OpenKey", name.c_str()));
 }
 
 CallResult GetKeyProperty(OpenedKey& key, const wchar_t* name, std::vector<uint8_t>& value)
@@ -215,12 +217,12 @@ CallResult GetKeyProperty(OpenedKey& key, const wchar_t* name, std::vector<uint8
     ProviderSession& s = *key.session;
     if (s.viaNcrypt) {
         const LONG st = ReadProperty([&](PBYTE out, DWORD size, DWORD* result) {
-            return NCryptGetProperty(AsNcrypt(key.handle), name, out, size, result, 0);
+            return NCryptGetProperty(AsNcrypt(key.handle()), name, out, size, result, 0);
         }, value);
         return Result(st, Named("NCryptGetProperty", name));
     }
     const LONG st = ReadProperty([&](PBYTE out, DWORD size, DWORD* result) {
-        return s.table->GetKeyProperty(s.provider, key.handle, name, out, size, result, 0);
+        return s.table->GetKeyProperty(s.provider(), key.handle(), name, out, size, result, 0);
     }, value);
     return Result(st, Named("GetKeyProperty", name));
 }
@@ -234,8 +236,8 @@ CallResult SignHash(OpenedKey& key, void* paddingInfo, DWORD flags, const std::v
     signature.assign(capacity, 0);
     DWORD written = 0;
     const LONG st = s.viaNcrypt
-        ? NCryptSignHash(key.handle, paddingInfo, hashBytes, hashSize, signature.data(), capacity, &written, flags)
-        : s.table->SignHash(s.provider, key.handle, paddingInfo, hashBytes, hashSize, signature.data(), capacity,
+        ? NCryptSignHash(key.handle(), paddingInfo, hashBytes, hashSize, signature.data(), capacity, &written, flags)
+        : s.table->SignHash(s.provider(), key.handle(), paddingInfo, hashBytes, hashSize, signature.data(), capacity,
                             &written, flags);
     if (st == 0) {
         signature.resize(written < capacity ? written : capacity);
@@ -252,8 +254,8 @@ CallResult VerifySignature(OpenedKey& key, void* paddingInfo, DWORD flags, const
     const DWORD hashSize = static_cast<DWORD>(hash.size());
     const DWORD signatureSize = static_cast<DWORD>(signature.size());
     const LONG st = s.viaNcrypt
-        ? NCryptVerifySignature(key.handle, paddingInfo, hashBytes, hashSize, signatureBytes, signatureSize, flags)
-        : s.table->VerifySignature(s.provider, key.handle, paddingInfo, hashBytes, hashSize, signatureBytes,
+        ? NCryptVerifySignature(key.handle(), paddingInfo, hashBytes, hashSize, signatureBytes, signatureSize, flags)
+        : s.table->VerifySignature(s.provider(), key.handle(), paddingInfo, hashBytes, hashSize, signatureBytes,
                                    signatureSize, flags);
     return Result(st, s.viaNcrypt ? "NCryptVerifySignature" : "VerifySignature");
 }
@@ -267,8 +269,8 @@ CallResult Encrypt(OpenedKey& key, void* paddingInfo, DWORD flags, const std::ve
     const char* operation = s.viaNcrypt ? "NCryptEncrypt" : "Encrypt";
     auto call = [&](PBYTE out, DWORD outSize, DWORD* result) {
         return s.viaNcrypt
-            ? NCryptEncrypt(key.handle, in, inSize, paddingInfo, out, outSize, result, flags)
-            : s.table->Encrypt(s.provider, key.handle, in, inSize, paddingInfo, out, outSize, result, flags);
+            ? NCryptEncrypt(key.handle(), in, inSize, paddingInfo, out, outSize, result, flags)
+            : s.table->Encrypt(s.provider(), key.handle(), in, inSize, paddingInfo, out, outSize, result, flags);
     };
     DWORD size = 0;
     LONG st = call(nullptr, 0, &size);
@@ -293,8 +295,8 @@ CallResult Decrypt(OpenedKey& key, void* paddingInfo, DWORD flags, const std::ve
     output.assign(capacity, 0);
     DWORD written = 0;
     const LONG st = s.viaNcrypt
-        ? NCryptDecrypt(key.handle, in, inSize, paddingInfo, output.data(), capacity, &written, flags)
-        : s.table->Decrypt(s.provider, key.handle, in, inSize, paddingInfo, output.data(), capacity, &written,
+        ? NCryptDecrypt(key.handle(), in, inSize, paddingInfo, output.data(), capacity, &written, flags)
+        : s.table->Decrypt(s.provider(), key.handle(), in, inSize, paddingInfo, output.data(), capacity, &written,
                            flags);
     if (st == 0) {
         output.resize(written < capacity ? written : capacity);
@@ -307,8 +309,8 @@ CallResult ExportKey(OpenedKey& key, const wchar_t* blobType, std::vector<uint8_
     ProviderSession& s = *key.session;
     auto call = [&](PBYTE out, DWORD outSize, DWORD* result) {
         return s.viaNcrypt
-            ? NCryptExportKey(key.handle, 0, blobType, nullptr, out, outSize, result, 0)
-            : s.table->ExportKey(s.provider, key.handle, 0, blobType, nullptr, out, outSize, result, 0);
+            ? NCryptExportKey(key.handle(), 0, blobType, nullptr, out, outSize, result, 0)
+            : s.table->ExportKey(s.provider(), key.handle(), 0, blobType, nullptr, out, outSize, result, 0);
     };
     const LONG st = ReadProperty(call, blob);
     return Result(st, Named(s.viaNcrypt ? "NCryptExportKey" : "ExportKey", blobType));

@@ -5,6 +5,7 @@
 
 #include "ksp_interface.h"
 #include "provider_name.h"
+#include "unique_resource.h"
 
 #include <windows.h>
 
@@ -24,29 +25,41 @@ struct CallResult {
 // Prints the failure (if any) and says whether the call worked.
 bool Succeeded(const CallResult& result);
 
-class ProviderSession {
-public:
-    ProviderSession() = default;
-    ~ProviderSession();
-    ProviderSession(const ProviderSession&) = delete;
-    ProviderSession& operator=(const ProviderSession&) = delete;
-
-    bool viaNcrypt = false;
-    std::wstring dllPath;  // the DLL loaded, when not through NCrypt
-    HMODULE module = nullptr;
-    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* table = nullptr;
-    NCRYPT_PROV_HANDLE provider = 0;
+// A provider or key handle of either path, released the way it was opened:
+// through the DLL's table (FreeProvider, FreeKey) or NCryptFreeObject.
+struct ToolHandle {
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* table = nullptr;  // null: opened through NCrypt
+    NCRYPT_PROV_HANDLE provider = 0;                      // for a key: the provider it came from
+    ULONG_PTR handle = 0;
+};
+struct ToolProviderTraits {
+    using Type = ToolHandle;
+    static Type Empty() { return {}; }
+    static bool IsEmpty(const Type& h) { return h.handle == 0; }
+    static void Release(const Type& h);
+};
+struct ToolKeyTraits {
+    using Type = ToolHandle;
+    static Type Empty() { return {}; }
+    static bool IsEmpty(const Type& h) { return h.handle == 0; }
+    static void Release(const Type& h);
 };
 
-class OpenedKey {
-public:
-    OpenedKey() = default;
-    ~OpenedKey();
-    OpenedKey(const OpenedKey&) = delete;
-    OpenedKey& operator=(const OpenedKey&) = delete;
+struct ProviderSession {
+    bool viaNcrypt = false;
+    std::wstring dllPath;  // the DLL loaded, when not through NCrypt
+    UniqueModule module;   // declared first: unloaded after the provider is freed
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* table = nullptr;
+    UniqueResource<ToolProviderTraits> providerHandle;
 
+    NCRYPT_PROV_HANDLE provider() const { return providerHandle.get().handle; }
+};
+
+struct OpenedKey {
     ProviderSession* session = nullptr;
-    NCRYPT_KEY_HANDLE handle = 0;
+    UniqueResource<ToolKeyTraits> keyHandle;
+
+    NCRYPT_KEY_HANDLE handle() const { return keyHandle.get().handle; }
 };
 
 struct AlgorithmEntry {

@@ -1,5 +1,7 @@
 #include "status_names.h"
 
+#include "ksp_status.h"
+
 #include <cstdio>
 
 namespace zkt {
@@ -46,18 +48,18 @@ constexpr NamedCode kStatuses[] = {
     {0x8009002DUL, "NTE_INTERNAL_ERROR"},
     {0x8009002EUL, "NTE_UI_REQUIRED"},
     {0x80090034UL, "NTE_ENCRYPTION_FAILURE"},
-    {0xC0000001UL, "STATUS_UNSUCCESSFUL"},
-    {0xC0000002UL, "STATUS_NOT_IMPLEMENTED"},
-    {0xC0000008UL, "STATUS_INVALID_HANDLE"},
-    {0xC000000DUL, "STATUS_INVALID_PARAMETER"},
-    {0xC0000017UL, "STATUS_NO_MEMORY"},
-    {0xC0000023UL, "STATUS_BUFFER_TOO_SMALL"},
-    {0xC0000034UL, "STATUS_OBJECT_NAME_NOT_FOUND"},
-    {0xC000003EUL, "STATUS_DATA_ERROR"},
-    {0xC00000BBUL, "STATUS_NOT_SUPPORTED"},
-    {0xC0000206UL, "STATUS_INVALID_BUFFER_SIZE"},
-    {0xC0000225UL, "STATUS_NOT_FOUND"},
-    {0xC000A000UL, "STATUS_INVALID_SIGNATURE"},
+    {static_cast<ULONG>(kStatusUnsuccessful), "STATUS_UNSUCCESSFUL"},
+    {static_cast<ULONG>(kStatusNotImplemented), "STATUS_NOT_IMPLEMENTED"},
+    {static_cast<ULONG>(kStatusInvalidHandle), "STATUS_INVALID_HANDLE"},
+    {static_cast<ULONG>(kStatusInvalidParameter), "STATUS_INVALID_PARAMETER"},
+    {static_cast<ULONG>(kStatusNoMemory), "STATUS_NO_MEMORY"},
+    {static_cast<ULONG>(kStatusBufferTooSmall), "STATUS_BUFFER_TOO_SMALL"},
+    {static_cast<ULONG>(kStatusObjectNameNotFound), "STATUS_OBJECT_NAME_NOT_FOUND"},
+    {static_cast<ULONG>(kStatusDataError), "STATUS_DATA_ERROR"},
+    {static_cast<ULONG>(kStatusNotSupported), "STATUS_NOT_SUPPORTED"},
+    {static_cast<ULONG>(kStatusInvalidBufferSize), "STATUS_INVALID_BUFFER_SIZE"},
+    {static_cast<ULONG>(kStatusNotFound), "STATUS_NOT_FOUND"},
+    {static_cast<ULONG>(kStatusInvalidSignature), "STATUS_INVALID_SIGNATURE"},
 };
 
 constexpr NamedCode kWin32Errors[] = {

@@ -1,8 +1,9 @@
 // The one header of status codes: the NCrypt statuses the provider and the
-// channel return, and the BCrypt NTSTATUS values our own code produces or
-// tests for. winerror.h spells the NCrypt codes as HRESULT casts and winnt.h
-// only some NTSTATUS values as DWORD; both are restated here with their
-// documented values and the types our routines return.
+// channel return, and the NTSTATUS values our own code produces, tests for,
+// maps or names. winerror.h spells the NCrypt codes as HRESULT casts and
+// winnt.h only some NTSTATUS values as DWORD; both are restated here with
+// their documented values and the types our routines return. No other file
+// of the product spells a status as a number.
 #pragma once
 
 #include <windows.h>
@@ -47,3 +48,7 @@ constexpr LONG kStatusDataError = static_cast<LONG>(0xC000003EL);
 constexpr LONG kStatusInsufficientResources = static_cast<LONG>(0xC000009AL);
 constexpr LONG kStatusNotSupported = static_cast<LONG>(0xC00000BBL);
 constexpr LONG kStatusInvalidSignature = static_cast<LONG>(0xC000A000L);
+// Named by the client tool when a provider passes them on.
+constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034L);
+constexpr LONG kStatusInvalidBufferSize = static_cast<LONG>(0xC0000206L);
+constexpr LONG kStatusNotFound = static_cast<LONG>(0xC0000225L);

@@ -17,6 +17,8 @@
 
 #include <windows.h>
 #include <bcrypt.h>
+#include <ncrypt.h>
+#include <wincrypt.h>
 
 #include <cstddef>
 
@@ -92,6 +94,24 @@ struct FileHandleTraits {
 };
 using UniqueFile = UniqueResource<FileHandleTraits>;
 
+// FindFirstFileW's search handle: released with FindClose, not CloseHandle.
+struct FindHandleTraits {
+    using Type = HANDLE;
+    static Type Empty() { return INVALID_HANDLE_VALUE; }
+    static bool IsEmpty(Type h) { return h == INVALID_HANDLE_VALUE || h == nullptr; }
+    static void Release(Type h) { FindClose(h); }
+};
+using UniqueFind = UniqueResource<FindHandleTraits>;
+
+// LoadLibrary's module.
+struct ModuleTraits {
+    using Type = HMODULE;
+    static Type Empty() { return nullptr; }
+    static bool IsEmpty(Type m) { return m == nullptr; }
+    static void Release(Type m) { FreeLibrary(m); }
+};
+using UniqueModule = UniqueResource<ModuleTraits>;
+
 // ---- BCrypt -----------------------------------------------------------------
 
 struct BcryptAlgorithmTraits {
@@ -117,6 +137,66 @@ struct BcryptHashTraits {
     static void Release(Type h) { BCryptDestroyHash(h); }
 };
 using UniqueBcryptHash = UniqueResource<BcryptHashTraits>;
+
+// Buffers BCrypt allocates for the caller (BCryptEnumRegisteredProviders).
+struct BcryptBufferTraits {
+    using Type = void*;
+    static Type Empty() { return nullptr; }
+    static bool IsEmpty(Type p) { return p == nullptr; }
+    static void Release(Type p) { BCryptFreeBuffer(p); }
+};
+using UniqueBcryptBuffer = UniqueResource<BcryptBufferTraits>;
+
+// ---- NCrypt and the legacy CryptoAPI ------------------------------------------
+
+// Storage provider and key handles of NCrypt: 0 is empty.
+struct NcryptObjectTraits {
+    using Type = NCRYPT_HANDLE;
+    static Type Empty() { return 0; }
+    static bool IsEmpty(Type h) { return h == 0; }
+    static void Release(Type h) { NCryptFreeObject(h); }
+};
+using UniqueNcryptObject = UniqueResource<NcryptObjectTraits>;
+
+// A CryptoAPI provider context (CryptAcquireContext, or a certificate's
+// private key when CryptAcquireCertificatePrivateKey says the caller frees it).
+struct CryptProviderTraits {
+    using Type = HCRYPTPROV;
+    static Type Empty() { return 0; }
+    static bool IsEmpty(Type h) { return h == 0; }
+    static void Release(Type h) { CryptReleaseContext(h, 0); }
+};
+using UniqueCryptProvider = UniqueResource<CryptProviderTraits>;
+
+// A CryptoAPI key (CryptGetUserKey).
+struct CryptKeyTraits {
+    using Type = HCRYPTKEY;
+    static Type Empty() { return 0; }
+    static bool IsEmpty(Type h) { return h == 0; }
+    static void Release(Type h) { CryptDestroyKey(h); }
+};
+using UniqueCryptKey = UniqueResource<CryptKeyTraits>;
+
+// ---- certificates -------------------------------------------------------------
+
+// CertOpenStore and PFXImportCertStore.
+struct CertStoreTraits {
+    using Type = HCERTSTORE;
+    static Type Empty() { return nullptr; }
+    static bool IsEmpty(Type h) { return h == nullptr; }
+    static void Release(Type h) { CertCloseStore(h, 0); }
+};
+using UniqueCertStore = UniqueResource<CertStoreTraits>;
+
+// A certificate context from CertCreateCertificateContext, a find, an add or
+// a duplicate.
+struct CertContextTraits {
+    using Type = PCCERT_CONTEXT;
+    static Type Empty() { return nullptr; }
+    static bool IsEmpty(Type c) { return c == nullptr; }
+    static void Release(Type c) { CertFreeCertificateContext(c); }
+};
+using UniqueCertContext = UniqueResource<CertContextTraits>;
 
 // ---- memory -----------------------------------------------------------------
 
@@ -161,6 +241,16 @@ struct WipedLocalTraits {
     }
 };
 using UniqueLocalBlock = UniqueResource<WipedLocalTraits>;
+
+// Memory the holder wipes at the end of its scope but does not free: a copy
+// of secret bytes on the stack, for example.
+struct WipeOnlyTraits {
+    using Type = SizedBlock;
+    static Type Empty() { return SizedBlock{nullptr, 0}; }
+    static bool IsEmpty(const Type& b) { return b.data == nullptr; }
+    static void Release(const Type& b) { WipeBytes(b.data, b.size); }
+};
+using ScopedWipe = UniqueResource<WipeOnlyTraits>;
 
 // ---- thread pool --------------------------------------------------------------
 

@@ -32,19 +32,6 @@ bool StripPkcs7(const BYTE* data, ULONG* length)
     return true;
 }
 
-// Released in reverse order: key, key object (wiped), provider.
-struct AesState {
-    UniqueBcryptAlgorithm algorithm;
-    HeapBlock keyObject;
-    UniqueBcryptKey key;
-    BYTE iv[kMaxEnvelopeIvLength] = {};
-
-    AesState() = default;
-    AesState(const AesState&) = delete;
-    AesState& operator=(const AesState&) = delete;
-    ~AesState() { WipeBytes(iv, sizeof(iv)); }
-};
-
 }  // namespace
 
 LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BYTE* iv, uint32_t ivLength,
@@ -60,35 +47,41 @@ LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BY
     if (capacity > 0xFFFFFFFFull) {
         return kStatusInvalidParameter;
     }
-    AesState s;
+    // Declared in this order so that they go in reverse: key, key object
+    // (wiped), provider.
+    UniqueBcryptAlgorithm algorithm;
+    HeapBlock keyObject;
+    UniqueBcryptKey aesKey;
     // BCrypt overwrites the IV it is given; work on a private copy.
-    std::memcpy(s.iv, iv, ivLength);
-    NTSTATUS st = BCryptOpenAlgorithmProvider(s.algorithm.Put(), BCRYPT_AES_ALGORITHM, nullptr, 0);
+    BYTE ivCopy[kMaxEnvelopeIvLength] = {};
+    const ScopedWipe wipeIv(SizedBlock{ivCopy, sizeof(ivCopy)});
+    std::memcpy(ivCopy, iv, ivLength);
+    NTSTATUS st = BCryptOpenAlgorithmProvider(algorithm.Put(), BCRYPT_AES_ALGORITHM, nullptr, 0);
     if (st < 0) {
-        s.algorithm.Forget();
+        algorithm.Forget();
         return st;
     }
     static const wchar_t kCbc[] = BCRYPT_CHAIN_MODE_CBC;
-    st = BCryptSetProperty(s.algorithm.get(), BCRYPT_CHAINING_MODE,
+    st = BCryptSetProperty(algorithm.get(), BCRYPT_CHAINING_MODE,
                            reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(kCbc)), sizeof(kCbc), 0);
     if (st < 0) {
         return st;
     }
     DWORD objectLength = 0;
     ULONG got = 0;
-    st = BCryptGetProperty(s.algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+    st = BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
                            sizeof(objectLength), &got, 0);
     if (st < 0) {
         return st;
     }
-    s.keyObject = HeapBlock(objectLength);
-    if (!s.keyObject) {
+    keyObject = HeapBlock(objectLength);
+    if (!keyObject) {
         return kStatusNoMemory;
     }
-    st = BCryptGenerateSymmetricKey(s.algorithm.get(), s.key.Put(), s.keyObject.get(), objectLength,
+    st = BCryptGenerateSymmetricKey(algorithm.get(), aesKey.Put(), keyObject.get(), objectLength,
                                     const_cast<PUCHAR>(key), keyLength, 0);
     if (st < 0) {
-        s.key.Forget();
+        aesKey.Forget();
         return st;
     }
     // A zero-length result still gets a block, so callers can tell success.
@@ -98,13 +91,13 @@ LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BY
     }
     ULONG produced = 0;
     if (encrypt) {
-        st = BCryptEncrypt(s.key.get(), const_cast<PUCHAR>(input), inputLength, nullptr, s.iv, ivLength, result.get(),
-                           static_cast<ULONG>(capacity), &produced, pkcs7 ? BCRYPT_BLOCK_PADDING : 0);
+        st = BCryptEncrypt(aesKey.get(), const_cast<PUCHAR>(input), inputLength, nullptr, ivCopy, ivLength,
+                           result.get(), static_cast<ULONG>(capacity), &produced, pkcs7 ? BCRYPT_BLOCK_PADDING : 0);
     } else {
         // The padding is checked here, not by BCrypt: some implementations
         // accept a pad byte of 0 or pad bytes that disagree.
-        st = BCryptDecrypt(s.key.get(), const_cast<PUCHAR>(input), inputLength, nullptr, s.iv, ivLength, result.get(),
-                           static_cast<ULONG>(capacity), &produced, 0);
+        st = BCryptDecrypt(aesKey.get(), const_cast<PUCHAR>(input), inputLength, nullptr, ivCopy, ivLength,
+                           result.get(), static_cast<ULONG>(capacity), &produced, 0);
         if (st >= 0 && pkcs7 && !StripPkcs7(result.get(), &produced)) {
             st = kStatusDataError;
         }
@@ -113,7 +106,7 @@ LONG AesCbcTransform(bool encrypt, const BYTE* key, uint32_t keyLength, const BY
         return st;
     }
     // Destroyed here, not by the holder, so its failure is seen.
-    st = BCryptDestroyKey(s.key.Release());
+    st = BCryptDestroyKey(aesKey.Release());
     if (st < 0) {
         return st;
     }

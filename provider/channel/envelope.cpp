@@ -23,6 +23,7 @@ SECURITY_STATUS SealEnvelope(const SessionKeys& keys, const BYTE* plaintext, uin
                              Envelope* envelope)
 {
     ClearEnvelope(envelope);
+    // Envelopes report the channel's own statuses, never a mapped BCrypt one.
     if (BCryptGenRandom(nullptr, envelope->iv, kIvLength, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
         return NTE_INTERNAL_ERROR;
     }
@@ -70,6 +71,7 @@ SECURITY_STATUS OpenEnvelope(const SessionKeys& keys, const Envelope& envelope, 
     const LONG st = AesCbcTransform(false, keys.encryptionKey, kSessionKeyLength, envelope.iv, envelope.ivLength,
                                     envelope.ciphertext.get(), envelope.ciphertextLength, true, plaintext,
                                     plaintextLength);
+    // The channel's own statuses, as in SealEnvelope.
     if (st < 0) {
         return st == kStatusNoMemory ? NTE_NO_MEMORY : NTE_INTERNAL_ERROR;
     }

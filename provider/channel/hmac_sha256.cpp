@@ -8,37 +8,35 @@
 
 #include <bcrypt.h>
 
-namespace {
-
-// Released in reverse order: hash, hash object (wiped), provider.
-struct HmacState {
+SECURITY_STATUS HmacSha256(const BYTE* key, uint32_t keyLength, const BYTE* data, uint32_t dataLength, BYTE* output)
+{
+    if (key == nullptr || keyLength == 0 || data == nullptr || output == nullptr) {
+        return NTE_INVALID_PARAMETER;
+    }
+    // Declared in this order so that they go in reverse: hash, hash object
+    // (wiped), provider.
     UniqueBcryptAlgorithm algorithm;
     HeapBlock hashObject;
     UniqueBcryptHash hash;
-};
-
-SECURITY_STATUS Compute(HmacState& s, const BYTE* key, uint32_t keyLength, const BYTE* data, uint32_t dataLength,
-                        BYTE* output)
-{
-    NTSTATUS st = BCryptOpenAlgorithmProvider(s.algorithm.Put(), BCRYPT_SHA256_ALGORITHM, nullptr,
+    NTSTATUS st = BCryptOpenAlgorithmProvider(algorithm.Put(), BCRYPT_SHA256_ALGORITHM, nullptr,
                                               BCRYPT_ALG_HANDLE_HMAC_FLAG);
     if (st < 0) {
-        s.algorithm.Forget();
+        algorithm.Forget();
         return MapBcryptStatus(st);
     }
     DWORD objectLength = 0;
     ULONG got = 0;
-    st = BCryptGetProperty(s.algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+    st = BCryptGetProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
                            sizeof(objectLength), &got, 0);
     if (st < 0) {
         return MapBcryptStatus(st);
     }
-    s.hashObject = HeapBlock(objectLength);
-    if (!s.hashObject) {
+    hashObject = HeapBlock(objectLength);
+    if (!hashObject) {
         return NTE_NO_MEMORY;
     }
     DWORD digestLength = 0;
-    st = BCryptGetProperty(s.algorithm.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
+    st = BCryptGetProperty(algorithm.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
                            sizeof(digestLength), &got, 0);
     if (st < 0) {
         return MapBcryptStatus(st);
@@ -47,32 +45,21 @@ SECURITY_STATUS Compute(HmacState& s, const BYTE* key, uint32_t keyLength, const
         return NTE_INVALID_PARAMETER;
     }
     // BCrypt takes the key and data as non-const; it reads them only.
-    st = BCryptCreateHash(s.algorithm.get(), s.hash.Put(), s.hashObject.get(), objectLength, const_cast<PUCHAR>(key),
+    st = BCryptCreateHash(algorithm.get(), hash.Put(), hashObject.get(), objectLength, const_cast<PUCHAR>(key),
                           keyLength, 0);
     if (st < 0) {
-        s.hash.Forget();
+        hash.Forget();
         return MapBcryptStatus(st);
     }
-    st = BCryptHashData(s.hash.get(), const_cast<PUCHAR>(data), dataLength, 0);
+    st = BCryptHashData(hash.get(), const_cast<PUCHAR>(data), dataLength, 0);
     if (st < 0) {
         return MapBcryptStatus(st);
     }
-    st = BCryptFinishHash(s.hash.get(), output, kDigestLength, 0);
+    st = BCryptFinishHash(hash.get(), output, kDigestLength, 0);
     if (st < 0) {
         return MapBcryptStatus(st);
     }
     // Destroyed here, not by the holder: its failure is the HMAC's failure.
-    st = BCryptDestroyHash(s.hash.Release());
+    st = BCryptDestroyHash(hash.Release());
     return MapBcryptStatus(st);
-}
-
-}  // namespace
-
-SECURITY_STATUS HmacSha256(const BYTE* key, uint32_t keyLength, const BYTE* data, uint32_t dataLength, BYTE* output)
-{
-    if (key == nullptr || keyLength == 0 || data == nullptr || output == nullptr) {
-        return NTE_INVALID_PARAMETER;
-    }
-    HmacState state;
-    return Compute(state, key, keyLength, data, dataLength, output);
 }

@@ -19,59 +19,6 @@ constexpr DWORD kPathUnits = 260;  // 259 UTF-16 units and the terminator
 constexpr int kAttempts = 200;
 constexpr DWORD kRetryDelayMs = 10;
 
-class File {
-public:
-    explicit File(HANDLE h) : h_(h) {}
-    ~File() { Close(); }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return h_; }
-    void Close()
-    {
-        if (h_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(h_);
-            h_ = INVALID_HANDLE_VALUE;
-        }
-    }
-
-private:
-    HANDLE h_;
-};
-
-// A block that DPAPI allocated; wiped and given back with LocalFree.
-class LocalBlock {
-public:
-    LocalBlock() = default;
-    ~LocalBlock() { Reset(); }
-    LocalBlock(const LocalBlock&) = delete;
-    LocalBlock& operator=(const LocalBlock&) = delete;
-    void Adopt(const DATA_BLOB& blob)
-    {
-        Reset();
-        p_ = blob.pbData;
-        n_ = blob.cbData;
-    }
-    void Reset()
-    {
-        if (p_ != nullptr) {
-            // DPAPI's block may be larger than the data it reports, and the
-            // tail is not guaranteed to be clean; wipe all of it.
-            const SIZE_T full = LocalSize(p_);
-            WipeBytes(p_, full > n_ ? full : n_);
-            LocalFree(p_);
-            p_ = nullptr;
-            n_ = 0;
-        }
-    }
-    BYTE* get() const { return p_; }
-    DWORD size() const { return n_; }
-
-private:
-    BYTE* p_ = nullptr;
-    DWORD n_ = 0;
-};
-
 // dst = a + b, or false if that would not fit with its terminator.
 bool JoinPath(wchar_t* dst, const wchar_t* a, const wchar_t* b)
 {
@@ -100,9 +47,9 @@ enum class Step { Done, Create, ReplaceEmpty, Retry, NameFree, InPlace };
 // Reads and checks an existing file.
 Step ReadSecret(const SecretPaths& paths, HeapBlock* secret, SECURITY_STATUS* status)
 {
-    File file(CreateFileW(paths.file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                          nullptr));
-    if (!file.ok()) {
+    const UniqueFile file(CreateFileW(paths.file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         const DWORD error = GetLastError();
         if (error == ERROR_SHARING_VIOLATION) {
             return Step::Retry;
@@ -134,14 +81,14 @@ Step ReadSecret(const SecretPaths& paths, HeapBlock* secret, SECURITY_STATUS* st
     }
     DATA_BLOB in{size, content.get()};
     DATA_BLOB out{0, nullptr};
-    LocalBlock unprotected;
+    UniqueLocalBlock unprotected;  // DPAPI's block: wiped whole, then LocalFree
     const BYTE* candidate = content.get();
-    DWORD candidateLength = size;
+    size_t candidateLength = size;
     if (CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
         content.Reset();
-        unprotected.Adopt(out);
-        candidate = unprotected.get();
-        candidateLength = unprotected.size();
+        unprotected.Reset(SizedBlock{out.pbData, out.cbData});
+        candidate = unprotected.get().data;
+        candidateLength = unprotected.get().size;
     }
     // Anything but 32 bytes is someone's file we must not overwrite.
     if (candidateLength != kPipeSecretLength) {
@@ -164,9 +111,9 @@ Step ReadSecret(const SecretPaths& paths, HeapBlock* secret, SECURITY_STATUS* st
 // fill it meanwhile), which frees the name for the move that never replaces.
 Step MoveEmptyFileAside(const SecretPaths& paths)
 {
-    File empty(CreateFileW(paths.file, GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
-    if (!empty.ok()) {
+    const UniqueFile empty(CreateFileW(paths.file, GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!empty) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) {
             return Step::NameFree;  // someone else moved it
@@ -196,9 +143,9 @@ Step MoveEmptyFileAside(const SecretPaths& paths)
 // written, so creators take turns; one left by a crash is simply rewritten.
 Step WriteNewFile(const SecretPaths& paths, const BYTE* bytes, DWORD length)
 {
-    File temp(CreateFileW(paths.temp, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN,
-                          nullptr));
-    if (!temp.ok()) {
+    const UniqueFile temp(CreateFileW(paths.temp, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_HIDDEN, nullptr));
+    if (!temp) {
         const DWORD error = GetLastError();
         // Another creator holds it, or is removing it.
         return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? Step::Retry : Step::Done;
@@ -231,18 +178,19 @@ Step CreateSecret(const SecretPaths& paths, bool replaceEmpty, HeapBlock* secret
         *status = NTE_NO_MEMORY;
         return Step::Done;
     }
+    // The store's own status (NTE_INTERNAL_ERROR), not a mapped BCrypt one.
     if (BCryptGenRandom(nullptr, block.get(), kPipeSecretLength, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
         return Step::Done;
     }
     DATA_BLOB plain{kPipeSecretLength, block.get()};
     DATA_BLOB out{0, nullptr};
-    LocalBlock protectedBlob;
+    UniqueLocalBlock protectedBlob;
     const BYTE* bytes = block.get();
     DWORD length = kPipeSecretLength;
     if (CryptProtectData(&plain, L"ZentravaPipe", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
-        protectedBlob.Adopt(out);
-        bytes = protectedBlob.get();
-        length = protectedBlob.size();
+        protectedBlob.Reset(SizedBlock{out.pbData, out.cbData});
+        bytes = out.pbData;
+        length = out.cbData;
     }
     if (replaceEmpty) {
         const Step aside = MoveEmptyFileAside(paths);
@@ -261,13 +209,12 @@ Step CreateSecret(const SecretPaths& paths, bool replaceEmpty, HeapBlock* secret
 
 }  // namespace
 
-SECURITY_STATUS LoadPipeSecret(BYTE** secret, uint32_t* secretLength)
+SECURITY_STATUS LoadPipeSecret(HeapBlock* secret)
 {
-    if (secret == nullptr || secretLength == nullptr) {
+    if (secret == nullptr) {
         return NTE_INVALID_PARAMETER;
     }
-    *secret = nullptr;
-    *secretLength = 0;
+    secret->Reset();
 
     wchar_t root[kPathUnits];
     const DWORD rootLength = GetEnvironmentVariableW(L"LOCALAPPDATA", root, kPathUnits);
@@ -298,7 +245,22 @@ SECURITY_STATUS LoadPipeSecret(BYTE** secret, uint32_t* secretLength)
     if (status != ZK_SUCCESS) {
         return status;
     }
-    *secret = block.Release();
-    *secretLength = kPipeSecretLength;
+    *secret = static_cast<HeapBlock&&>(block);
     return ZK_SUCCESS;
+}
+
+SECURITY_STATUS LoadPipeSecret(BYTE** secret, uint32_t* secretLength)
+{
+    if (secret == nullptr || secretLength == nullptr) {
+        return NTE_INVALID_PARAMETER;
+    }
+    *secret = nullptr;
+    *secretLength = 0;
+    HeapBlock block;
+    const SECURITY_STATUS status = LoadPipeSecret(&block);
+    if (status == ZK_SUCCESS) {
+        *secretLength = static_cast<uint32_t>(block.size());
+        *secret = block.Release();
+    }
+    return status;
 }

@@ -20,8 +20,8 @@ namespace {
 
 // Everything one exchange holds; the destructor releases all of it.
 struct Exchange {
-    HANDLE pipe = INVALID_HANDLE_VALUE;
-    HANDLE event = nullptr;  // lent to every transfer of this exchange
+    UniqueFile pipe;
+    UniqueHandle event;  // lent to every transfer of this exchange
     BYTE serverNonce[kMaxServerNonceLength] = {};
     uint32_t serverNonceLength = 0;
     BYTE clientNonce[kClientNonceLength] = {};
@@ -39,12 +39,9 @@ struct Exchange {
     Exchange& operator=(const Exchange&) = delete;
     ~Exchange()
     {
-        if (pipe != INVALID_HANDLE_VALUE) {
-            CloseHandle(pipe);
-        }
-        if (event != nullptr) {
-            CloseHandle(event);
-        }
+        // The connection goes first, before the blocks it carried.
+        pipe.Reset();
+        event.Reset();
         WipeBytes(serverNonce, sizeof(serverNonce));
         WipeBytes(clientNonce, sizeof(clientNonce));
         WipeSessionKeys(&keys);
@@ -58,31 +55,34 @@ struct Exchange {
         }
         return ok;
     }
-    bool Read(void* buffer, uint32_t length) { return Io(TimedPipeRead(pipe, buffer, length, nullptr, event)); }
+    bool Read(void* buffer, uint32_t length)
+    {
+        return Io(TimedPipeRead(pipe.get(), buffer, length, nullptr, event.get()));
+    }
     bool Write(const void* buffer, uint32_t length)
     {
-        return Io(TimedPipeWrite(pipe, buffer, length, nullptr, event));
+        return Io(TimedPipeWrite(pipe.get(), buffer, length, nullptr, event.get()));
     }
-    bool ReadU32Field(uint32_t* value) { return Io(ReadU32(pipe, value, event)); }
-    bool WriteU32Field(uint32_t value) { return Io(WriteU32(pipe, value, event)); }
+    bool ReadU32Field(uint32_t* value) { return Io(ReadU32(pipe.get(), value, event.get())); }
+    bool WriteU32Field(uint32_t value) { return Io(WriteU32(pipe.get(), value, event.get())); }
 };
 
 // Fields 1 to 5: hello, server nonce, client nonce.
 SECURITY_STATUS Handshake(Exchange& ex)
 {
-    ex.pipe = CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (ex.pipe == INVALID_HANDLE_VALUE) {
+    ex.pipe.Reset(CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!ex.pipe) {
         return NTE_INTERNAL_ERROR;
     }
     // Anyone may create the pipe while the service is down. Only a server of
     // our own user gets to see anything, and before the secret is touched.
-    if (!PipeServerIsCallersUser(ex.pipe)) {
+    if (!PipeServerIsCallersUser(ex.pipe.get())) {
         return NTE_INTERNAL_ERROR;
     }
     // One event for all transfers; without it no transfer can be waited for.
-    ex.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (ex.event == nullptr) {
+    ex.event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!ex.event) {
         return NTE_INTERNAL_ERROR;
     }
     uint32_t hello = 0;
@@ -97,6 +97,7 @@ SECURITY_STATUS Handshake(Exchange& ex)
         return NTE_INTERNAL_ERROR;
     }
     ex.serverNonceLength = n;
+    // The exchange reports its own statuses; BCrypt's are not mapped here.
     if (BCryptGenRandom(nullptr, ex.clientNonce, kClientNonceLength, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
         return NTE_INTERNAL_ERROR;
     }
@@ -110,18 +111,12 @@ SECURITY_STATUS Handshake(Exchange& ex)
 // service never makes us read or create the secret file.
 SECURITY_STATUS DeriveKeys(Exchange& ex)
 {
-    BYTE* secret = nullptr;
-    uint32_t secretLength = 0;
-    const SECURITY_STATUS status = LoadPipeSecret(&secret, &secretLength);
+    const SECURITY_STATUS status = LoadPipeSecret(&ex.secret);
     if (status != ZK_SUCCESS) {
         return status;
     }
-    if (secret == nullptr) {
-        return NTE_INVALID_PARAMETER;
-    }
-    ex.secret.Adopt(secret, secretLength);
-    return DeriveSessionKeys(ex.secret.get(), secretLength, ex.serverNonce, ex.serverNonceLength, ex.clientNonce,
-                             kClientNonceLength, &ex.keys);
+    return DeriveSessionKeys(ex.secret.get(), static_cast<uint32_t>(ex.secret.size()), ex.serverNonce,
+                             ex.serverNonceLength, ex.clientNonce, kClientNonceLength, &ex.keys);
 }
 
 // Fields 6 to 13, written back to back.
@@ -140,13 +135,13 @@ bool SendProofAndRequest(Exchange& ex, uint32_t requestCode, const BYTE* payload
         ZK_SUCCESS) {
         return false;
     }
-    return ex.Io(WriteEnvelope(ex.pipe, ex.requestEnvelope, ex.event));
+    return ex.Io(WriteEnvelope(ex.pipe.get(), ex.requestEnvelope, ex.event.get()));
 }
 
 // Fields 14 to 19, then verification, decryption and the reply's checks.
 bool ReceiveReply(Exchange& ex, uint32_t* replyDataLength)
 {
-    if (!ex.Io(ReadEnvelope(ex.pipe, &ex.replyEnvelope, ex.event))) {
+    if (!ex.Io(ReadEnvelope(ex.pipe.get(), &ex.replyEnvelope, ex.event.get()))) {
         return false;
     }
     // Its MAC would verify, yet it needs no secret to make.
@@ -166,7 +161,7 @@ bool ReceiveReply(Exchange& ex, uint32_t* replyDataLength)
 }
 
 SECURITY_STATUS Run(Exchange& ex, uint32_t requestCode, const BYTE* payload, uint32_t payloadLength,
-                    BYTE** replyPayload, uint32_t* replyLength)
+                    HeapBlock* replyPayload)
 {
     SECURITY_STATUS status = Handshake(ex);
     if (status != ZK_SUCCESS) {
@@ -180,7 +175,7 @@ SECURITY_STATUS Run(Exchange& ex, uint32_t requestCode, const BYTE* payload, uin
     if (!SendProofAndRequest(ex, requestCode, payload, payloadLength) || !ReceiveReply(ex, &m)) {
         return NTE_INTERNAL_ERROR;
     }
-    if (replyPayload != nullptr && replyLength != nullptr) {
+    if (replyPayload != nullptr) {
         // A zero-length reply still gets its own block.
         HeapBlock out(m);
         if (!out) {
@@ -189,16 +184,15 @@ SECURITY_STATUS Run(Exchange& ex, uint32_t requestCode, const BYTE* payload, uin
         if (m != 0) {
             std::memcpy(out.get(), ex.reply.get() + kPlaintextHeaderLength, m);
         }
-        *replyLength = m;
-        *replyPayload = out.Release();
+        *replyPayload = static_cast<HeapBlock&&>(out);
     }
     return ZK_SUCCESS;
 }
 
 }  // namespace
 
-SECURITY_STATUS PipeExchange(uint32_t requestCode, const BYTE* payload, uint32_t payloadLength, BYTE** replyPayload,
-                             uint32_t* replyLength)
+SECURITY_STATUS PipeExchange(uint32_t requestCode, const BYTE* payload, uint32_t payloadLength,
+                             HeapBlock* replyPayload)
 {
     // The ciphertext block is n + 24 bytes; refuse before anything is made.
     if (static_cast<uint64_t>(payloadLength) + 24 > 0xFFFFFFFFull) {
@@ -211,12 +205,25 @@ SECURITY_STATUS PipeExchange(uint32_t requestCode, const BYTE* payload, uint32_t
     DWORD ioError = 0;
     {
         Exchange ex;
-        status = Run(ex, requestCode, payload, payloadLength, replyPayload, replyLength);
+        status = Run(ex, requestCode, payload, payloadLength, replyPayload);
         ioError = ex.ioError;
     }
     // Releasing may have touched the last error; the caller sees the pipe's.
     if (status != ZK_SUCCESS && ioError != 0) {
         SetLastError(ioError);
+    }
+    return status;
+}
+
+SECURITY_STATUS PipeExchange(uint32_t requestCode, const BYTE* payload, uint32_t payloadLength, BYTE** replyPayload,
+                             uint32_t* replyLength)
+{
+    const bool wanted = replyPayload != nullptr && replyLength != nullptr;
+    HeapBlock reply;
+    const SECURITY_STATUS status = PipeExchange(requestCode, payload, payloadLength, wanted ? &reply : nullptr);
+    if (status == ZK_SUCCESS && wanted) {
+        *replyLength = static_cast<uint32_t>(reply.size());
+        *replyPayload = reply.Release();
     }
     return status;
 }

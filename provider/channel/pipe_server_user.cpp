@@ -1,24 +1,8 @@
 #include "pipe_server_user.h"
 
+#include "unique_resource.h"
+
 namespace {
-
-// A kernel handle closed on every path.
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE h) : h_(h) {}
-    ~OwnedHandle()
-    {
-        if (h_ != nullptr) {
-            CloseHandle(h_);
-        }
-    }
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_ = nullptr;
-};
 
 // A token's user: the record and the SID it points into, in one fixed buffer.
 struct TokenUserRecord {
@@ -34,15 +18,15 @@ bool ReadTokenUser(HANDLE token, TokenUserRecord* user)
 
 bool CallerUser(TokenUserRecord* user)
 {
-    HANDLE raw = nullptr;
+    UniqueHandle token;
     // As self: an identification-level impersonation token can still be read.
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw)) {
-        raw = nullptr;
-        if (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.Put())) {
+        token.Forget();
+        if (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
+            token.Forget();
             return false;
         }
     }
-    OwnedHandle token(raw);
     return ReadTokenUser(token.get(), user);
 }
 
@@ -52,15 +36,15 @@ bool ServerUser(HANDLE pipe, TokenUserRecord* user)
     if (!GetNamedPipeServerProcessId(pipe, &pid)) {
         return false;
     }
-    OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (process.get() == nullptr) {
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) {
         return false;
     }
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(process.get(), TOKEN_QUERY, &raw)) {
+    UniqueHandle token;
+    if (!OpenProcessToken(process.get(), TOKEN_QUERY, token.Put())) {
+        token.Forget();
         return false;
     }
-    OwnedHandle token(raw);
     return ReadTokenUser(token.get(), user);
 }
 

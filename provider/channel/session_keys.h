@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-// The two per-exchange keys. Wipe() before the record goes away.
+// The two per-exchange keys. WipeSessionKeys() before the record goes away.
 struct SessionKeys {
     BYTE macKey[kSessionKeyLength];
     BYTE encryptionKey[kSessionKeyLength];

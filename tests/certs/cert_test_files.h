@@ -4,6 +4,7 @@
 #pragma once
 
 #include "child_process.h"
+#include "temp_folder.h"
 #include "unix_shell.h"
 
 #include <windows.h>
@@ -14,7 +15,7 @@
 
 namespace zt {
 
-// A ScratchFolder whose files are also given as quoted Linux paths.
+// A TempFolder whose files are also given as quoted Linux paths.
 class SharedFolder {
 public:
     std::wstring File(const wchar_t* name) const { return folder_.File(name); }
@@ -23,7 +24,7 @@ public:
     bool Exists(const wchar_t* name) const;
 
 private:
-    ScratchFolder folder_;
+    TempFolder folder_;
 };
 
 ProgramRun RunTool(const std::vector<std::wstring>& args);

@@ -2,7 +2,7 @@
 // real DLL and signing service, checked by OpenSSL; the store link read back
 // through crypt32.
 #include "cert_test_files.h"
-#include "signing_service.h"
+#include "service_with_keys.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ class CertificateTool : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        service_ = new zt::SigningService();
+        service_ = new zt::ServiceWithKeys();
         ready_ = service_->CreateKey(kKey, 2048) && service_->CreateKey(kOtherKey, 2048) && service_->Start();
     }
     static void TearDownTestSuite()
@@ -54,12 +54,12 @@ protected:
         return dir_.File(file);
     }
 
-    static zt::SigningService* service_;
+    static zt::ServiceWithKeys* service_;
     static bool ready_;
     zt::SharedFolder dir_;
 };
 
-zt::SigningService* CertificateTool::service_ = nullptr;
+zt::ServiceWithKeys* CertificateTool::service_ = nullptr;
 bool CertificateTool::ready_ = false;
 
 std::string Lower(std::string s)

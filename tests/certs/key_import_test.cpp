@@ -2,7 +2,7 @@
 // format it takes, then used through the real tool and DLL: OpenSSL
 // verifies the signatures with the original public key.
 #include "cert_test_files.h"
-#include "signing_service.h"
+#include "service_with_keys.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ class KeyImport : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        service_ = new zt::SigningService();
+        service_ = new zt::ServiceWithKeys();
         files_ = new zt::SharedFolder();
         ready_ = service_->Start() && MakeKeys();
     }
@@ -93,13 +93,13 @@ protected:
         EXPECT_TRUE(zt::Contains(check.output, "Verified OK")) << check.output;
     }
 
-    static zt::SigningService* service_;
+    static zt::ServiceWithKeys* service_;
     static zt::SharedFolder* files_;
     static bool ready_;
     static std::string made_;
 };
 
-zt::SigningService* KeyImport::service_ = nullptr;
+zt::ServiceWithKeys* KeyImport::service_ = nullptr;
 zt::SharedFolder* KeyImport::files_ = nullptr;
 bool KeyImport::ready_ = false;
 std::string KeyImport::made_;

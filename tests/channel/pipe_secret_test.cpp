@@ -1,5 +1,6 @@
 // The pipe secret store on the static library, with this executable's own
 // imports interposed, each test in a private data root.
+#include "child_process.h"
 #include "data_root.h"
 #include "interposer.h"
 #include "ksp_status.h"
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -198,17 +200,10 @@ TEST_F(PipeSecret, StaleTemporaryFileIsIgnoredAndCleanedUp)
 TEST_F(PipeSecret, CrashWhileWritingTheFirstSecretLocksNoOneOut)
 {
     const std::wstring probe = zt::BesideExe(L"secret_probe.exe");
-    std::wstring cmd = L"\"" + probe + L"\" --die-in-write";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(CreateProcessW(probe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    CloseHandle(pi.hThread);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 30000));
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    ASSERT_EQ(9u, code) << "the probe did not die inside its write";
+    const zt::ChildRun run = zt::RunChild(L"\"" + probe + L"\" --die-in-write", {}, 30000);
+    ASSERT_TRUE(run.started);
+    EXPECT_TRUE(run.finished);
+    ASSERT_EQ(9u, run.exitCode) << "the probe did not die inside its write";
 
     Loaded r;
     {
@@ -460,30 +455,22 @@ TEST_F(PipeSecret, ConcurrentFirstUseInProcesses)
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, eventName);
     ASSERT_NE(nullptr, go);
     const std::wstring probe = zt::BesideExe(L"secret_probe.exe");
-    std::vector<HANDLE> children;
+    std::vector<std::unique_ptr<zt::ChildProcess>> children;
     std::vector<std::string> outputs;
     for (int i = 0; i < kProcesses; ++i) {
         const std::string out = root.path() + "\\probe" + std::to_string(i) + ".txt";
         outputs.push_back(out);
         // The children inherit this process's environment, LOCALAPPDATA included.
-        std::wstring cmd = L"\"" + probe + L"\" \"" + std::wstring(out.begin(), out.end()) + L"\" " + eventName +
-                           L" " + std::to_wstring(20 + 10 * i);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(CreateProcessW(probe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-            << GetLastError();
-        CloseHandle(pi.hThread);
-        children.push_back(pi.hProcess);
+        const std::wstring cmd = L"\"" + probe + L"\" \"" + std::wstring(out.begin(), out.end()) + L"\" " +
+                                 eventName + L" " + std::to_wstring(20 + 10 * i);
+        children.push_back(std::make_unique<zt::ChildProcess>());
+        ASSERT_TRUE(children.back()->Start(cmd)) << children.back()->StartError();
     }
     Sleep(300);  // let every child reach its wait
     SetEvent(go);
-    for (HANDLE child : children) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 30000));
-        DWORD code = 99;
-        GetExitCodeProcess(child, &code);
-        EXPECT_EQ(0u, code);
-        CloseHandle(child);
+    for (const auto& child : children) {
+        EXPECT_TRUE(child->Wait(30000));
+        EXPECT_EQ(0u, child->ExitCode());
     }
     CloseHandle(go);
     bool ok = false;

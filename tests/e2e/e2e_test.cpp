@@ -4,7 +4,7 @@
 #include "ksp_status.h"
 #include "provider_loader.h"
 #include "public_key_check.h"
-#include "signing_service.h"
+#include "service_with_keys.h"
 #include "test_key.h"
 #include "wine_stand_ins.h"
 
@@ -28,14 +28,14 @@ const TestKey kKeys[] = {{L"e2e-2048", 2048}, {L"e2e-3072", 3072}};
 // so PSS gets keys of its own.
 const TestKey kPssKeys[] = {{L"e2e-pss-2048", 2048}, {L"e2e-pss-3072", 3072}};
 
-std::unique_ptr<zt::SigningService> g_service;
+std::unique_ptr<zt::ServiceWithKeys> g_service;
 
 // One service with its keys for the whole run.
 class ServiceEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        g_service = std::make_unique<zt::SigningService>();
+        g_service = std::make_unique<zt::ServiceWithKeys>();
         for (const TestKey& k : kKeys) {
             ASSERT_TRUE(g_service->CreateKey(k.name, k.bits)) << "create key";
         }

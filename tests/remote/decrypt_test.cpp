@@ -42,7 +42,7 @@ TEST_F(DecryptRemote, SendsInputNameAndFlagsAndCopiesThePlaintext)
         EXPECT_EQ(0xEE, out[plain.size()]);
         const zt::ObservedExchange ex = ExchangeAfter(before);
         EXPECT_EQ(3u, ex.requestCode);
-        EXPECT_EQ(OperationPayload(cipher, L"decrypter", flags), ex.payload);
+        EXPECT_EQ(zt::OperationPayload(cipher, L"decrypter", flags), ex.payload);
     }
 }
 

@@ -109,9 +109,9 @@ protected:
 
 TEST_F(ImpostorOnThePipe, EchoOfTheRequestWithAnIvThatReadsStatusZero)
 {
-    const std::vector<BYTE> name = NameBytes(L"victim");
-    const std::vector<BYTE> signPayload = OperationPayload(hash, L"victim", NCRYPT_PAD_PKCS1_FLAG);
-    const std::vector<BYTE> decryptPayload = OperationPayload(cipher, L"victim", NCRYPT_PAD_PKCS1_FLAG);
+    const std::vector<BYTE> name = zt::NameBytes(L"victim");
+    const std::vector<BYTE> signPayload = zt::OperationPayload(hash, L"victim", NCRYPT_PAD_PKCS1_FLAG);
+    const std::vector<BYTE> decryptPayload = zt::OperationPayload(cipher, L"victim", NCRYPT_PAD_PKCS1_FLAG);
     zt::ServiceScript s;
     s.impostor = Impostor::EchoRequest;
 

@@ -19,7 +19,7 @@ TEST_F(OpenKeyRemote, SendsTheNameAndImportsTheReply)
     const zt::ObservedExchange ex = ExchangeAfter(before);
     EXPECT_TRUE(ex.requestValid);
     EXPECT_EQ(1u, ex.requestCode);
-    EXPECT_EQ(NameBytes(L"remote-key"), ex.payload) << "UTF-16LE without the terminator";
+    EXPECT_EQ(zt::NameBytes(L"remote-key"), ex.payload) << "UTF-16LE without the terminator";
     EXPECT_EQ(20u, ex.payloadLengthField);
 
     DWORD bits = 0, size = 0;
@@ -70,7 +70,7 @@ TEST_F(OpenKeyRemote, EmptyAndLongestNames)
     before = service->ExchangeCount();
     key = OpenTestKey(longest.c_str());
     ASSERT_NE(0u, key);
-    EXPECT_EQ(NameBytes(longest.c_str()), ExchangeAfter(before).payload);
+    EXPECT_EQ(zt::NameBytes(longest.c_str()), ExchangeAfter(before).payload);
     EXPECT_EQ(0, provider->FreeKey(prov, key));
 }
 

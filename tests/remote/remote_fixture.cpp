@@ -1,9 +1,5 @@
 #include "remote_fixture.h"
 
-#include "payloads.h"
-
-#include <cstring>
-
 namespace zt {
 
 std::unique_ptr<TestRsaKey> RemoteFixture::rsa;
@@ -72,24 +68,6 @@ std::vector<FreedBlock> RemoteFixture::UnwipedHeapFrees(const Interposer& spy) c
         }
     }
     return out;
-}
-
-std::vector<BYTE> RemoteFixture::NameBytes(const wchar_t* name)
-{
-    const auto* p = reinterpret_cast<const BYTE*>(name);
-    return std::vector<BYTE>(p, p + 2 * std::wcslen(name));
-}
-
-// The wire library's encoder, pinned byte for byte by wire_format_test.cpp.
-std::vector<BYTE> RemoteFixture::OperationPayload(const std::vector<BYTE>& data, const wchar_t* name, uint32_t flags)
-{
-    HeapBlock block;
-    if (EncodeOperationPayload(data.data(), static_cast<uint32_t>(data.size()), name,
-                               static_cast<uint32_t>(std::wcslen(name)), flags, &block) != 0) {
-        ADD_FAILURE() << "operation payload not encoded";
-        return {};
-    }
-    return std::vector<BYTE>(block.get(), block.get() + block.size());
 }
 
 }  // namespace zt

@@ -1,5 +1,6 @@
 // A provider, a private data root and the scripted signing service serving a
-// test key's public blob; helpers to build the requests the provider must send.
+// test key's public blob. The requests the provider must send are built with
+// wire_client.h.
 #pragma once
 
 #include "data_root.h"
@@ -8,6 +9,7 @@
 #include "provider_loader.h"
 #include "scripted_service.h"
 #include "test_key.h"
+#include "wire_client.h"
 
 #include <gtest/gtest.h>
 
@@ -34,10 +36,6 @@ protected:
     ObservedExchange ExchangeAfter(size_t before) const;
     // Provider heap blocks freed without being wiped.
     std::vector<FreedBlock> UnwipedHeapFrees(const Interposer& spy) const;
-
-    static std::vector<BYTE> NameBytes(const wchar_t* name);
-    // D, data, L, name, flags.
-    static std::vector<BYTE> OperationPayload(const std::vector<BYTE>& data, const wchar_t* name, uint32_t flags);
 
     static std::unique_ptr<TestRsaKey> rsa;
     std::unique_ptr<TempDataRoot> root;

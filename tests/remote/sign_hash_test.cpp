@@ -42,7 +42,7 @@ TEST_F(SignHashRemote, SendsHashNameAndFlagsAndCopiesTheSignature)
         EXPECT_EQ(0xEE, sig[256]);
         const zt::ObservedExchange ex = ExchangeAfter(before);
         EXPECT_EQ(2u, ex.requestCode);
-        EXPECT_EQ(OperationPayload(hash, L"signer", flags), ex.payload) << "the padding record does not travel";
+        EXPECT_EQ(zt::OperationPayload(hash, L"signer", flags), ex.payload) << "the padding record does not travel";
     }
 }
 
@@ -126,7 +126,7 @@ TEST_F(SignHashRemote, EmptyHashIsSentAsEmpty)
     const size_t before = service->ExchangeCount();
     // No hash algorithm has an empty value, so no reply can be its signature.
     EXPECT_EQ(NTE_INTERNAL_ERROR, provider->SignHash(0, key, nullptr, nullptr, 0, sig, 4, &size, 2));
-    EXPECT_EQ(OperationPayload({}, L"signer", 2), ExchangeAfter(before).payload);
+    EXPECT_EQ(zt::OperationPayload({}, L"signer", 2), ExchangeAfter(before).payload);
 }
 
 TEST_F(SignHashRemote, ReplyRules)

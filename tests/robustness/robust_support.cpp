@@ -144,52 +144,6 @@ std::vector<BYTE> ReadWholeFile(const std::string& path, bool* exists)
     return bytes;
 }
 
-bool ServiceWithKeys::Start(const std::vector<Key>& keys, DWORD instances, std::string* error)
-{
-    instances_ = instances;
-    root_ = std::make_unique<TempDataRoot>();
-    if (!root_->ok()) {
-        if (error != nullptr) {
-            *error = "no data root";
-        }
-        return false;
-    }
-    for (const Key& k : keys) {
-        const ToolResult r =
-            RunService(L"create \"" + k.name + L"\" --bits " + std::to_wstring(k.bits), root_->path(), 120000);
-        if (r.exitCode != 0) {
-            if (error != nullptr) {
-                *error = "create failed: " + r.output;
-            }
-            return false;
-        }
-    }
-    return Restart(error);
-}
-
-bool ServiceWithKeys::Restart(std::string* error)
-{
-    process_ = std::make_unique<ServiceProcess>();
-    if (!process_->Start(root_->path(), L"--instances " + std::to_wstring(instances_))) {
-        if (error != nullptr) {
-            *error = "serve failed: " + process_->Output();
-        }
-        return false;
-    }
-    return true;
-}
-
-bool ServiceWithKeys::Kill()
-{
-    return process_ && process_->Kill();
-}
-
-bool ServiceWithKeys::Stop()
-{
-    return process_ && process_->Stop();
-}
-
-
 std::vector<BYTE> Sha256(const std::string& data)
 {
     std::vector<BYTE> digest(32);

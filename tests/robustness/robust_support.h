@@ -7,6 +7,7 @@
 #include "interposer.h"
 #include "public_key_check.h"
 #include "service_process.h"
+#include "service_with_keys.h"
 
 #include <windows.h>
 #include <ncrypt.h>  // SECURITY_STATUS
@@ -61,31 +62,6 @@ std::string HygieneProblems(const Interposer& spy, size_t allowedLiveBlocks = 0)
 
 // Bytes of a file, or empty with *exists false.
 std::vector<BYTE> ReadWholeFile(const std::string& path, bool* exists);
-
-// A signing service process with keys, on a private data root that is also
-// this process's LOCALAPPDATA, so the provider here shares its secret.
-class ServiceWithKeys {
-public:
-    struct Key {
-        std::wstring name;
-        ULONG bits;
-    };
-    ServiceWithKeys() = default;
-    // Creates the keys and starts serving; false (with a message) on failure.
-    bool Start(const std::vector<Key>& keys, DWORD instances = 32, std::string* error = nullptr);
-    // Starts serving again on the same data root (after Kill or Stop).
-    bool Restart(std::string* error = nullptr);
-    // Ends the serving process abruptly, by its own handle.
-    bool Kill();
-    bool Stop();
-    TempDataRoot& root() { return *root_; }
-    ServiceProcess* process() { return process_.get(); }
-
-private:
-    std::unique_ptr<TempDataRoot> root_;
-    std::unique_ptr<ServiceProcess> process_;
-    DWORD instances_ = 32;
-};
 
 std::vector<BYTE> Sha256(const std::string& data);
 

@@ -3,7 +3,7 @@
 #include "channel/pipe_secret.h"
 #include "channel/protocol.h"
 #include "ksp_status.h"
-#include "raw_client.h"
+#include "wire_client.h"
 #include "service_test_util.h"
 #include "data_root.h"
 #include "provider_loader.h"
@@ -21,6 +21,11 @@
 #include <thread>
 
 namespace {
+
+using zt::NameBytes;
+using zt::OperationPayload;
+using zt::RawExchange;
+using zt::RawReply;
 
 constexpr uint32_t kPadNone = 0x1;
 constexpr uint32_t kPadPkcs1 = 0x2;
@@ -228,7 +233,7 @@ TEST_F(ServiceExchange, OaepWhereThePlatformHasIt)
         EXPECT_EQ(message, plain);
     } else {
         // Without OAEP in the platform the service reports a failed operation.
-        RawReply reply = RawExchange(Request(kRequestDecrypt, OperationPayload(cipher, L"rsa2048", kPadOaep)));
+        RawReply reply = RawExchange(zt::RequestPlaintext(kRequestDecrypt, OperationPayload(cipher, L"rsa2048", kPadOaep)));
         ASSERT_TRUE(reply.received);
         EXPECT_EQ(3u, reply.status);
         EXPECT_TRUE(reply.payload.empty());
@@ -239,7 +244,7 @@ TEST_F(ServiceExchange, FailuresCarryTheirStatusWord)
 {
     const std::vector<BYTE> hash = RandomBytes(32);
     const std::vector<BYTE> modulusBytes = RandomBytes(256);
-    std::vector<BYTE> truncated = Request(kRequestSignHash, OperationPayload(hash, L"rsa2048", kPadPkcs1));
+    std::vector<BYTE> truncated = zt::RequestPlaintext(kRequestSignHash, OperationPayload(hash, L"rsa2048", kPadPkcs1));
     truncated.pop_back();
     std::vector<BYTE> oddName = OperationPayload(hash, L"rsa2048", kPadPkcs1);
     oddName[4 + 32] = 13;  // L odd, and no longer matching n
@@ -248,21 +253,21 @@ TEST_F(ServiceExchange, FailuresCarryTheirStatusWord)
         std::vector<BYTE> request;
         uint32_t status;
     } kCases[] = {
-        {"unknown key, public key", Request(kRequestPublicKey, NameBytes(L"no-such-key")), 1},
-        {"unknown key, sign", Request(kRequestSignHash, OperationPayload(hash, L"no-such-key", kPadPkcs1)), 1},
-        {"empty key name", Request(kRequestPublicKey, {}), 1},
-        {"unknown request code", Request(9, NameBytes(L"rsa2048")), 2},
-        {"hash of 31 bytes", Request(kRequestSignHash, OperationPayload(RandomBytes(31), L"rsa2048", kPadPkcs1)), 2},
-        {"empty hash", Request(kRequestSignHash, OperationPayload({}, L"rsa2048", kPadPkcs1)), 2},
-        {"sign with OAEP", Request(kRequestSignHash, OperationPayload(hash, L"rsa2048", kPadOaep)), 2},
-        {"sign with PKCS1 and PSS", Request(kRequestSignHash, OperationPayload(hash, L"rsa2048", kPadPkcs1 | kPadPss)), 2},
-        {"decrypt with PSS", Request(kRequestDecrypt, OperationPayload(modulusBytes, L"rsa2048", kPadPss)), 2},
-        {"decrypt of 255 bytes", Request(kRequestDecrypt, OperationPayload(RandomBytes(255), L"rsa2048", kPadPkcs1)), 2},
+        {"unknown key, public key", zt::RequestPlaintext(kRequestPublicKey, NameBytes(L"no-such-key")), 1},
+        {"unknown key, sign", zt::RequestPlaintext(kRequestSignHash, OperationPayload(hash, L"no-such-key", kPadPkcs1)), 1},
+        {"empty key name", zt::RequestPlaintext(kRequestPublicKey, {}), 1},
+        {"unknown request code", zt::RequestPlaintext(9, NameBytes(L"rsa2048")), 2},
+        {"hash of 31 bytes", zt::RequestPlaintext(kRequestSignHash, OperationPayload(RandomBytes(31), L"rsa2048", kPadPkcs1)), 2},
+        {"empty hash", zt::RequestPlaintext(kRequestSignHash, OperationPayload({}, L"rsa2048", kPadPkcs1)), 2},
+        {"sign with OAEP", zt::RequestPlaintext(kRequestSignHash, OperationPayload(hash, L"rsa2048", kPadOaep)), 2},
+        {"sign with PKCS1 and PSS", zt::RequestPlaintext(kRequestSignHash, OperationPayload(hash, L"rsa2048", kPadPkcs1 | kPadPss)), 2},
+        {"decrypt with PSS", zt::RequestPlaintext(kRequestDecrypt, OperationPayload(modulusBytes, L"rsa2048", kPadPss)), 2},
+        {"decrypt of 255 bytes", zt::RequestPlaintext(kRequestDecrypt, OperationPayload(RandomBytes(255), L"rsa2048", kPadPkcs1)), 2},
         {"payload length off by one", truncated, 2},
-        {"odd key name length", Request(kRequestSignHash, oddName), 2},
-        {"odd name, public key", Request(kRequestPublicKey, {'a', 0, 'b'}), 2},
-        {"raw input above the modulus", Request(kRequestDecrypt, OperationPayload(std::vector<BYTE>(256, 0xFF), L"rsa2048", kPadNone)), 3},
-        {"random bytes are no PKCS1 block", Request(kRequestDecrypt, OperationPayload(modulusBytes, L"rsa2048", kPadPkcs1)), 3},
+        {"odd key name length", zt::RequestPlaintext(kRequestSignHash, oddName), 2},
+        {"odd name, public key", zt::RequestPlaintext(kRequestPublicKey, {'a', 0, 'b'}), 2},
+        {"raw input above the modulus", zt::RequestPlaintext(kRequestDecrypt, OperationPayload(std::vector<BYTE>(256, 0xFF), L"rsa2048", kPadNone)), 3},
+        {"random bytes are no PKCS1 block", zt::RequestPlaintext(kRequestDecrypt, OperationPayload(modulusBytes, L"rsa2048", kPadPkcs1)), 3},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.what);
@@ -271,7 +276,7 @@ TEST_F(ServiceExchange, FailuresCarryTheirStatusWord)
         EXPECT_EQ(c.status, reply.status);
         EXPECT_TRUE(reply.payload.empty());
     }
-    RawReply good = RawExchange(Request(kRequestPublicKey, NameBytes(L"rsa2048")));
+    RawReply good = RawExchange(zt::RequestPlaintext(kRequestPublicKey, NameBytes(L"rsa2048")));
     ASSERT_TRUE(good.received);
     EXPECT_EQ(0u, good.status);
     EXPECT_FALSE(good.payload.empty());
@@ -284,7 +289,7 @@ TEST_F(ServiceExchange, FailuresCarryTheirStatusWord)
 
 TEST_F(ServiceExchange, ClientsWithoutTheSecretAreDropped)
 {
-    RawReply reply = RawExchange(Request(kRequestPublicKey, NameBytes(L"rsa2048")), true);
+    RawReply reply = RawExchange(zt::RequestPlaintext(kRequestPublicKey, NameBytes(L"rsa2048")), true);
     EXPECT_FALSE(reply.received);
     EXPECT_TRUE(service_->WaitForOutput("outcome=proof-rejected", 2000));
     {
@@ -397,7 +402,7 @@ TEST_F(ServiceExchange, DeletedAndRecreatedKeysAreSeenAtOnce)
     std::vector<BYTE> first = PublicBlob(L"rotating");
     ASSERT_FALSE(first.empty());
     ASSERT_EQ(0u, zt::RunService(L"delete rotating", root_->path()).exitCode);
-    RawReply gone = RawExchange(Request(kRequestPublicKey, NameBytes(L"rotating")));
+    RawReply gone = RawExchange(zt::RequestPlaintext(kRequestPublicKey, NameBytes(L"rotating")));
     ASSERT_TRUE(gone.received);
     EXPECT_EQ(1u, gone.status);
     ASSERT_EQ(0u, zt::RunService(L"create rotating", root_->path()).exitCode);
@@ -416,7 +421,7 @@ TEST_F(ServiceExchange, DamagedKeyFileIsReportedAndLeftAlone)
     content.resize(content.size() - 40);
     ASSERT_TRUE(WriteAll(file, content));
 
-    RawReply reply = RawExchange(Request(kRequestPublicKey, NameBytes(L"fragile")));
+    RawReply reply = RawExchange(zt::RequestPlaintext(kRequestPublicKey, NameBytes(L"fragile")));
     ASSERT_TRUE(reply.received);
     EXPECT_EQ(3u, reply.status);
     EXPECT_TRUE(service_->WaitForOutput("key=\"fragile\" outcome=key-file-damaged", 2000));

@@ -4,7 +4,6 @@
 #include <wincrypt.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 
 namespace zt {
@@ -35,83 +34,12 @@ std::string ToAnsi(const std::wstring& s)
     return out;
 }
 
-void RemoveTree(const std::wstring& path)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &fd);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring child = path + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &fd));
-        FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
-void RemoveTree(const std::string& path)
-{
-    RemoveTree(FromAnsi(path));
-}
-
-// Through the C runtime, so a test that interposes its own kernel32 imports
-// does not count these calls.
-std::vector<BYTE> ReadFileBytes(const std::wstring& path, bool* exists)
-{
-    std::vector<BYTE> bytes;
-    FILE* f = _wfopen(path.c_str(), L"rb");
-    if (exists != nullptr) {
-        *exists = f != nullptr;
-    }
-    if (f == nullptr) {
-        return bytes;
-    }
-    BYTE buffer[4096];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) != 0) {
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    std::fclose(f);
-    return bytes;
-}
-
-void WriteFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes)
-{
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    FILE* f = _wfopen(path.c_str(), L"wb");
-    if (f == nullptr) {
-        return;
-    }
-    if (!bytes.empty()) {
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-    }
-    std::fclose(f);
-}
-
 TempDataRoot::TempDataRoot(size_t padTo, const std::wstring& leaf)
 {
-    static std::atomic<unsigned> counter{0};
-    wchar_t temp[MAX_PATH];
-    const DWORD n = GetTempPathW(MAX_PATH, temp);
-    if (n == 0 || n >= MAX_PATH) {
+    if (!base_.ok()) {
         return;
     }
-    wchar_t name[64];
-    std::swprintf(name, 64, L"zkroot_%lu_%u", GetCurrentProcessId(), counter++);
-    base_ = std::wstring(temp) + name;
-    if (!CreateDirectoryW(base_.c_str(), nullptr)) {
-        return;
-    }
-    path_ = base_;
+    path_ = base_.path();
     if (padTo != 0) {
         // Nest folders of at most 100 units until only the leaf is missing.
         const size_t target = leaf.empty() ? padTo : padTo - std::min(padTo, leaf.size() + 1);
@@ -152,10 +80,8 @@ TempDataRoot::TempDataRoot(size_t padTo, const std::wstring& leaf)
 
 TempDataRoot::~TempDataRoot()
 {
+    // Restored first; base_ then goes with everything in it.
     SetEnvironmentVariableW(L"LOCALAPPDATA", hadSaved_ ? saved_.c_str() : nullptr);
-    if (!base_.empty()) {
-        RemoveTree(base_);
-    }
 }
 
 void TempDataRoot::SetVariable(const std::string& value) const

@@ -6,6 +6,8 @@
 // them call hooked kernel32 and crypt32 functions.
 #pragma once
 
+#include "temp_folder.h"
+
 #include <windows.h>
 
 #include <string>
@@ -48,19 +50,11 @@ public:
 private:
     std::wstring path_;
     std::string narrow_;
-    std::wstring base_;  // what gets removed
+    TempFolder base_{L"zkroot_"};  // what gets removed
     std::wstring saved_;
     bool hadSaved_ = false;
     bool ok_ = false;
 };
-
-// Removes a folder and everything under it.
-void RemoveTree(const std::wstring& path);
-void RemoveTree(const std::string& path);
-
-// Whole files by wide path; empty (and *exists false) when absent.
-std::vector<BYTE> ReadFileBytes(const std::wstring& path, bool* exists = nullptr);
-void WriteFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes);
 
 // UTF-16 <-> the ANSI code page, for helpers that take narrow paths.
 std::wstring FromAnsi(const std::string& s);

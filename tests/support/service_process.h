@@ -10,6 +10,8 @@
 //   EXPECT_TRUE(service.Stop());      // "ZentravaSigningService stop", then waits for exit 0
 #pragma once
 
+#include "child_process.h"
+
 #include <windows.h>
 
 #include <string>
@@ -54,14 +56,7 @@ public:
     bool WaitForOutput(const std::string& text, DWORD timeoutMs) const;
 
 private:
-    friend DWORD WINAPI ServiceProcessOutputReader(void* arg);
-    void Append(const char* data, DWORD n);
-
-    PROCESS_INFORMATION process_{};
-    HANDLE outputRead_ = nullptr;
-    HANDLE reader_ = nullptr;
-    mutable SRWLOCK lock_ = SRWLOCK_INIT;
-    std::string output_;
+    ChildProcess child_;
 };
 
 }  // namespace zt

@@ -189,13 +189,13 @@ TEST(CertificateBody, SerialValidityExtensionsAndSignedWrapper)
     CertFreeCertificateContext(cert);
 
     // And the certificate reads back from PEM and DER files' bytes.
-    zkt::CertificateContext parsed;
+    UniqueCertContext parsed;
     EXPECT_TRUE(zkt::CertificateFromBytes(signedDer, parsed, error)) << error;
 }
 
 TEST(CertificateFile, WhatIsNotACertificateIsNamed)
 {
-    zkt::CertificateContext parsed;
+    UniqueCertContext parsed;
     std::string error;
     const std::string request = "-----BEGIN NEW CERTIFICATE REQUEST-----\nMAMCAQA=\n-----END NEW CERTIFICATE REQUEST-----\n";
     EXPECT_FALSE(zkt::CertificateFromBytes(Bytes(request.begin(), request.end()), parsed, error));

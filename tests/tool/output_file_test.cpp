@@ -1,8 +1,8 @@
 // The tool's output files: a write that fails part way keeps what the file
 // held before, and no temporary file stays behind.
-#include "child_process.h"
 #include "file_io.h"
 #include "import_patch.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +39,7 @@ std::vector<std::wstring> FilesIn(const std::wstring& folder)
 
 TEST(OutputFile, FailedWriteKeepsTheOldContent)
 {
-    zt::ScratchFolder dir;
+    zt::TempFolder dir;
     const std::wstring path = dir.File(L"out.sig");
     ASSERT_TRUE(zt::WriteFileBytes(path, "the signature made yesterday"));
     const std::string replacement(0x10000, 'n');
@@ -59,7 +59,7 @@ TEST(OutputFile, FailedWriteKeepsTheOldContent)
 
 TEST(OutputFile, SuccessfulWriteReplacesTheWholeFile)
 {
-    zt::ScratchFolder dir;
+    zt::TempFolder dir;
     const std::wstring path = dir.File(L"out.bin");
     ASSERT_TRUE(zt::WriteFileBytes(path, std::string(5000, 'o')));
     ASSERT_TRUE(zkt::WriteWholeFile(path, "new", 3));

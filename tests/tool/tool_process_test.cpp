@@ -1,6 +1,7 @@
 // The real ZentravaKSPTool.exe run as its own process against the real DLL.
 #include "child_process.h"
 #include "provider_loader.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -96,7 +97,7 @@ TEST(ToolProcess, KeyWithoutTheServiceFailsWithBadKeyset)
 
 TEST(ToolProcess, MissingInputFileIsReportedBeforeTheProviderIsUsed)
 {
-    zt::ScratchFolder dir;
+    zt::TempFolder dir;
     const zt::ProgramRun run =
         Tool({L"--dll", L"C:\\no\\such.dll", L"sign", L"k", dir.File(L"absent.txt"), dir.File(L"out.sig")});
     EXPECT_EQ(1u, run.exitCode);

@@ -3,7 +3,8 @@
 // and crypt32 on the service's own public key.
 #include "child_process.h"
 #include "provider_loader.h"
-#include "signing_service.h"
+#include "service_with_keys.h"
+#include "temp_folder.h"
 
 #include <bcrypt.h>
 #include <ncrypt.h>
@@ -75,7 +76,7 @@ class ToolWithService : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        service_ = new zt::SigningService();
+        service_ = new zt::ServiceWithKeys();
         ready_ = service_->CreateKey(kKey2048, 2048) && service_->CreateKey(kKey3072, 3072) && service_->Start();
     }
     static void TearDownTestSuite()
@@ -98,12 +99,12 @@ protected:
         return bytes;
     }
 
-    static zt::SigningService* service_;
+    static zt::ServiceWithKeys* service_;
     static bool ready_;
-    zt::ScratchFolder dir_;
+    zt::TempFolder dir_;
 };
 
-zt::SigningService* ToolWithService::service_ = nullptr;
+zt::ServiceWithKeys* ToolWithService::service_ = nullptr;
 bool ToolWithService::ready_ = false;
 
 TEST_F(ToolWithService, KeyCommandShowsTheKeysProperties)

@@ -1,0 +1,104 @@
+#include "wire_client.h"
+
+#include "envelope.h"
+#include "heap_block.h"
+#include "hmac_sha256.h"
+#include "payloads.h"
+#include "pipe_secret.h"
+#include "plaintexts.h"
+#include "protocol.h"
+#include "session_keys.h"
+#include "timed_pipe_io.h"
+#include "unique_resource.h"
+
+#include <gtest/gtest.h>
+
+#include <bcrypt.h>
+
+#include <cwchar>
+
+namespace zt {
+namespace {
+
+std::vector<BYTE> Bytes(const HeapBlock& block)
+{
+    return std::vector<BYTE>(block.get(), block.get() + block.size());
+}
+
+}  // namespace
+
+std::vector<BYTE> NameBytes(const wchar_t* name)
+{
+    const BYTE* bytes = PublicKeyPayload(name);
+    return std::vector<BYTE>(bytes, bytes + KeyNameWireLength(static_cast<uint32_t>(std::wcslen(name))));
+}
+
+std::vector<BYTE> OperationPayload(const std::vector<BYTE>& data, const wchar_t* name, uint32_t flags)
+{
+    HeapBlock block;
+    if (EncodeOperationPayload(data.data(), static_cast<uint32_t>(data.size()), name,
+                               static_cast<uint32_t>(std::wcslen(name)), flags, &block) != 0) {
+        ADD_FAILURE() << "operation payload not encoded";
+        return {};
+    }
+    return Bytes(block);
+}
+
+std::vector<BYTE> RequestPlaintext(uint32_t code, const std::vector<BYTE>& payload)
+{
+    HeapBlock block;
+    if (EncodeRequest(code, payload.data(), static_cast<uint32_t>(payload.size()), &block) != 0) {
+        ADD_FAILURE() << "request plaintext not encoded";
+        return {};
+    }
+    return Bytes(block);
+}
+
+RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof)
+{
+    RawReply reply;
+    const UniqueFile pipe(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr));
+    if (!pipe) {
+        return reply;
+    }
+    BYTE serverNonce[kMaxServerNonceLength] = {};
+    BYTE clientNonce[kClientNonceLength] = {};
+    BYTE proof[kDigestLength] = {};
+    SessionKeys keys{};
+    const ScopedWipe wipeKeys(SizedBlock{reinterpret_cast<BYTE*>(&keys), sizeof keys});
+    uint32_t hello = 0;
+    uint32_t n = 0;
+    HeapBlock secret;
+    Envelope request;
+    Envelope response;
+    HeapBlock plaintext;
+    uint32_t plaintextLength = 0;
+    bool ok = ReadU32(pipe.get(), &hello) && hello == kServerHello && ReadU32(pipe.get(), &n) &&
+              n >= kMinServerNonceLength && n <= kMaxServerNonceLength &&
+              TimedPipeRead(pipe.get(), serverNonce, n, nullptr) &&
+              BCryptGenRandom(nullptr, clientNonce, sizeof(clientNonce), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0 &&
+              WriteU32(pipe.get(), kClientNonceLength) &&
+              TimedPipeWrite(pipe.get(), clientNonce, kClientNonceLength, nullptr) && LoadPipeSecret(&secret) == 0 &&
+              DeriveSessionKeys(secret.get(), static_cast<uint32_t>(secret.size()), serverNonce, n, clientNonce,
+                                kClientNonceLength, &keys) == 0 &&
+              HmacSha256(keys.macKey, kSessionKeyLength, serverNonce, n, proof) == 0;
+    if (ok && corruptProof) {
+        proof[7] ^= 0x10;
+    }
+    ok = ok && WriteU32(pipe.get(), kDigestLength) && TimedPipeWrite(pipe.get(), proof, kDigestLength, nullptr) &&
+         SealEnvelope(keys, requestPlaintext.data(), static_cast<uint32_t>(requestPlaintext.size()), &request) == 0 &&
+         WriteEnvelope(pipe.get(), request) && ReadEnvelope(pipe.get(), &response) &&
+         OpenEnvelope(keys, response, &plaintext, &plaintextLength) == 0;
+    PlaintextView view;
+    if (ok && GetPlaintextHeader(plaintext.get(), plaintextLength, &view)) {
+        reply.received = true;
+        reply.status = view.word;
+        if (DecodeReply(plaintext.get(), plaintextLength, &view)) {
+            reply.payload.assign(view.body, view.body + view.length);
+        }
+    }
+    return reply;
+}
+
+}  // namespace zt

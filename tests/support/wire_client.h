@@ -1,0 +1,32 @@
+// The pieces of the wire a test writes itself, all made by the wire
+// library's encoders (whose bytes tests/channel/wire_format_test.cpp pins
+// independently): request payloads and plaintexts as the provider builds
+// them, and a raw client for what PipeExchange does not show.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace zt {
+
+// The public-key payload: the name's UTF-16LE bytes without the terminator.
+std::vector<BYTE> NameBytes(const wchar_t* name);
+// The sign and decrypt payload: D, data, L, name, flags.
+std::vector<BYTE> OperationPayload(const std::vector<BYTE>& data, const wchar_t* name, uint32_t flags);
+// A request plaintext: code, n, payload.
+std::vector<BYTE> RequestPlaintext(uint32_t code, const std::vector<BYTE>& payload);
+
+struct RawReply {
+    bool received = false;  // a reply envelope came back and opened
+    uint32_t status = 0;    // the reply's status word
+    std::vector<BYTE> payload;
+};
+
+// One exchange on the real pipe with the plaintext given as is; with
+// corruptProof the proof sent has one bit flipped. Shows the reply's status
+// word, which PipeExchange keeps to itself.
+RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof = false);
+
+}  // namespace zt
