@@ -173,6 +173,20 @@ bool StartListen(Connection* c)
     return false;
 }
 
+// Ends the connection's count against its client process. Called with the
+// core lock held.
+void UncountClient(Connection* c)
+{
+    if (!c->counted) {
+        return;
+    }
+    auto it = c->core->perClient.find(c->clientPid);
+    if (it != c->core->perClient.end() && --it->second == 0) {
+        c->core->perClient.erase(it);
+    }
+    c->counted = false;
+}
+
 // The exchange is over (or was refused): disconnect, log, and listen again
 // if the reserve is short, else close. `outcome` null keeps the recorded one.
 void Finish(Connection* c, const char* outcome)
@@ -192,13 +206,7 @@ void Finish(Connection* c, const char* outcome)
     DisconnectNamedPipe(c->pipe.get());
     AcquireSRWLockExclusive(&core->lock);
     --core->serving;
-    if (c->counted) {
-        auto it = core->perClient.find(c->clientPid);
-        if (it != core->perClient.end() && --it->second == 0) {
-            core->perClient.erase(it);
-        }
-        c->counted = false;
-    }
+    UncountClient(c);
     const bool reuse = !core->stopping && core->listening + core->creating < core->options.reserve;
     if (reuse) {
         c->listening = true;
@@ -348,10 +356,13 @@ void ProcessIntake(Connection* c, Phase phase, ULONGLONG deadline)
     StartRead(c, phase, deadline);
 }
 
-void OnRead(Connection* c, Phase phase, ULONGLONG deadline, ULONG result, ULONG_PTR bytes, bool expired)
+// A read the sweep cancelled ends with ERROR_OPERATION_ABORTED. One that
+// completed before the cancel reached it brought the client's bytes in time
+// (only its callback was late, under load) and is served as any other.
+void OnRead(Connection* c, Phase phase, ULONGLONG deadline, ULONG result, ULONG_PTR bytes)
 {
     Exchange* ex = c->ex.get();
-    if (expired || result != NO_ERROR || bytes == 0) {
+    if (result != NO_ERROR || bytes == 0) {
         // In the close wait an end of pipe is the client closing: the normal end.
         Finish(c, phase == Phase::Closing ? nullptr : ReadFailure(phase));
         return;
@@ -368,10 +379,10 @@ void OnRead(Connection* c, Phase phase, ULONGLONG deadline, ULONG result, ULONG_
     ProcessIntake(c, phase, deadline);
 }
 
-void OnWritten(Connection* c, Phase phase, ULONGLONG deadline, ULONG result, ULONG_PTR bytes, bool expired)
+void OnWritten(Connection* c, Phase phase, ULONGLONG deadline, ULONG result, ULONG_PTR bytes)
 {
     Exchange* ex = c->ex.get();
-    if (expired || result != NO_ERROR) {
+    if (result != NO_ERROR) {
         Finish(c, phase == Phase::Hello ? "handshake-failed" : "reply-not-sent");
         return;
     }
@@ -390,6 +401,12 @@ void OnWritten(Connection* c, Phase phase, ULONGLONG deadline, ULONG result, ULO
     }
     // The client reads the whole reply and then closes its end; a disconnect
     // now would discard what it has not read yet, so wait for that close.
+    // The wait no longer counts against the client's process: a process of
+    // N threads in a loop then holds at most N, not N plus the closes not
+    // yet seen.
+    AcquireSRWLockExclusive(&c->core->lock);
+    UncountClient(c);
+    ReleaseSRWLockExclusive(&c->core->lock);
     ProcessIntake(c, Phase::Closing, Now() + c->core->options.closeWaitMs);
 }
 
@@ -452,7 +469,6 @@ VOID CALLBACK OnIo(PTP_CALLBACK_INSTANCE, PVOID context, PVOID, ULONG result, UL
     auto* c = static_cast<Connection*>(context);
     AcquireSRWLockExclusive(&c->lock);
     c->pending = false;
-    const bool expired = c->expired;
     c->expired = false;
     const Phase phase = c->phase;
     const ULONGLONG deadline = c->deadline;
@@ -460,10 +476,10 @@ VOID CALLBACK OnIo(PTP_CALLBACK_INSTANCE, PVOID context, PVOID, ULONG result, UL
     switch (phase) {
     case Phase::Listening: OnListenEnded(c, result); break;
     case Phase::Hello:
-    case Phase::Reply: OnWritten(c, phase, deadline, result, bytes, expired); break;
+    case Phase::Reply: OnWritten(c, phase, deadline, result, bytes); break;
     case Phase::Handshake:
     case Phase::Request:
-    case Phase::Closing: OnRead(c, phase, deadline, result, bytes, expired); break;
+    case Phase::Closing: OnRead(c, phase, deadline, result, bytes); break;
     case Phase::Working: break;  // no I/O is started in this phase
     }
 }

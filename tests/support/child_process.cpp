@@ -188,6 +188,11 @@ bool ChildProcess::Terminate(UINT exitCode, DWORD timeoutMs)
     return Wait(timeoutMs);
 }
 
+DWORD ChildProcess::ProcessId() const
+{
+    return process_ ? GetProcessId(process_.get()) : 0;
+}
+
 bool ChildProcess::Running() const
 {
     return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;

@@ -51,6 +51,7 @@ public:
     bool Terminate(UINT exitCode, DWORD timeoutMs);
     bool Running() const;
     DWORD ExitCode() const;  // 0xFFFFFFFF while running or never started
+    DWORD ProcessId() const;  // 0 if never started
 
     // What it printed so far (with ChildErrors::Merged, errors included).
     std::string Output() const;

@@ -50,6 +50,7 @@ public:
     bool Kill(DWORD timeoutMs = 20000);
     bool Running() const;
     DWORD ExitCode() const;
+    DWORD ProcessId() const { return child_.ProcessId(); }
     // Everything the process printed so far.
     std::string Output() const;
     // Waits until the output contains `text`.

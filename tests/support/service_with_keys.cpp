@@ -75,7 +75,10 @@ bool ServiceWithKeys::Restart(std::string* error)
         return false;
     }
     process_ = std::make_unique<ServiceProcess>();
-    const std::wstring extra = instances_ != 0 ? L"--instances " + std::to_wstring(instances_) : L"";
+    std::wstring extra = instances_ != 0 ? L"--instances " + std::to_wstring(instances_) : L"";
+    if (!serveOptions_.empty()) {
+        extra += (extra.empty() ? L"" : L" ") + serveOptions_;
+    }
     if (!process_->Start(root_.widePath(), extra)) {
         if (error != nullptr) {
             *error = "serve failed: " + process_->Output();

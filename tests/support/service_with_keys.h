@@ -34,6 +34,8 @@ public:
     // Creates the keys and starts serving ("--instances" when not 0); false,
     // with a message, on failure.
     bool Start(const std::vector<Key>& keys = {}, DWORD instances = 0, std::string* error = nullptr);
+    // More "serve" options for Start and Restart, e.g. L"--per-client 4".
+    void SetServeOptions(const std::wstring& options) { serveOptions_ = options; }
     // Starts serving again on the same data root (after Kill or Stop).
     bool Restart(std::string* error = nullptr);
     // Ends the serving process abruptly, by its own handle.
@@ -53,6 +55,7 @@ private:
     TempDataRoot root_;                        // removed after the process below has ended
     std::unique_ptr<ServiceProcess> process_;  // stopped (or ended) by its destructor
     DWORD instances_ = 0;
+    std::wstring serveOptions_;
 };
 
 }  // namespace zt
