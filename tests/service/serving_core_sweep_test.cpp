@@ -1,0 +1,331 @@
+// The serving core in this process, with the platform calls it depends on
+// failing in turn after it has started: instance creation, listening, the
+// I/O objects and the hand-over to the workers. Whatever fails, the core
+// either keeps serving every instance it leaves connectable, or ends with a
+// clear failure; every handle it made is released once it ends.
+#include "import_patch.h"
+#include "pipe_server.h"
+#include "protocol.h"
+#include "provider_loader.h"
+#include "service_process.h"
+#include "service_status.h"
+#include "signing_burst.h"
+#include "stop_signal.h"
+#include "data_root.h"
+#include "unique_resource.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kKey[] = L"sweep";
+
+// Which call fails: calls of the patched function are counted from the
+// moment the fault is armed; those numbered [first, first + count) fail.
+struct Fault {
+    std::atomic<bool> armed{false};
+    std::atomic<unsigned> calls{0};
+    unsigned first = 0;
+    unsigned count = 0;
+    std::atomic<unsigned> failed{0};
+
+    bool Hit()
+    {
+        if (!armed.load()) {
+            return false;
+        }
+        const unsigned n = calls.fetch_add(1);
+        if (n < first || n >= first + count) {
+            return false;
+        }
+        ++failed;
+        return true;
+    }
+};
+
+Fault g_fault;
+zt::ImportPatch* g_patch = nullptr;
+
+template <typename F>
+F Original()
+{
+    return g_patch->original_as<F>();
+}
+
+HANDLE WINAPI FailCreateNamedPipeW(LPCWSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
+                                   DWORD timeout, LPSECURITY_ATTRIBUTES sa)
+{
+    if (g_fault.Hit()) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return INVALID_HANDLE_VALUE;
+    }
+    return Original<decltype(&CreateNamedPipeW)>()(name, open, mode, instances, out, in, timeout, sa);
+}
+
+BOOL WINAPI FailConnectNamedPipe(HANDLE pipe, LPOVERLAPPED ov)
+{
+    if (g_fault.Hit()) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return FALSE;
+    }
+    return Original<decltype(&ConnectNamedPipe)>()(pipe, ov);
+}
+
+PTP_IO WINAPI FailCreateThreadpoolIo(HANDLE file, PTP_WIN32_IO_CALLBACK callback, PVOID context,
+                                     PTP_CALLBACK_ENVIRON env)
+{
+    if (g_fault.Hit()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return Original<decltype(&CreateThreadpoolIo)>()(file, callback, context, env);
+}
+
+BOOL WINAPI FailTrySubmitThreadpoolCallback(PTP_SIMPLE_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON env)
+{
+    if (g_fault.Hit()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    return Original<decltype(&TrySubmitThreadpoolCallback)>()(callback, context, env);
+}
+
+BOOL WINAPI FailReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED ov)
+{
+    if (g_fault.Hit()) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return FALSE;
+    }
+    return Original<decltype(&ReadFile)>()(file, buffer, length, read, ov);
+}
+
+BOOL WINAPI FailWriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED ov)
+{
+    if (g_fault.Hit()) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return FALSE;
+    }
+    return Original<decltype(&WriteFile)>()(file, buffer, length, written, ov);
+}
+
+struct Target {
+    const char* function;
+    void* replacement;
+};
+
+const Target kTargets[] = {
+    {"CreateNamedPipeW", reinterpret_cast<void*>(&FailCreateNamedPipeW)},
+    {"ConnectNamedPipe", reinterpret_cast<void*>(&FailConnectNamedPipe)},
+    {"CreateThreadpoolIo", reinterpret_cast<void*>(&FailCreateThreadpoolIo)},
+    {"TrySubmitThreadpoolCallback", reinterpret_cast<void*>(&FailTrySubmitThreadpoolCallback)},
+    {"ReadFile", reinterpret_cast<void*>(&FailReadFile)},
+    {"WriteFile", reinterpret_cast<void*>(&FailWriteFile)},
+};
+
+// A connection that finds an instance must get its hello: an instance left
+// connectable with nobody serving it would leave the client waiting. The
+// guard cancels the read long after the core would have answered.
+enum class Probe { NoInstance, Served, Unserved };
+
+Probe ProbeOneConnect()
+{
+    UniqueFile pipe(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!pipe) {
+        return Probe::NoInstance;
+    }
+    const HANDLE self = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
+    std::atomic<bool> done{false};
+    std::thread guard([&] {
+        for (int i = 0; i < 500 && !done.load(); ++i) {
+            Sleep(20);
+        }
+        if (!done.load()) {
+            CancelSynchronousIo(self);
+        }
+    });
+    BYTE hello[4] = {};
+    DWORD got = 0;
+    const bool read = ReadFile(pipe.get(), hello, sizeof hello, &got, nullptr) && got == 4;
+    done.store(true);
+    guard.join();
+    CloseHandle(self);
+    // A pipe closed at once (the instance was given up) is no hang either.
+    if (!read) {
+        return GetLastError() == ERROR_OPERATION_ABORTED ? Probe::Unserved : Probe::NoInstance;
+    }
+    return Probe::Served;
+}
+
+class ServingCoreSweep : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        root_ = new zt::TempDataRoot;
+        created_ = zt::RunService(L"create " + std::wstring(kKey), root_->widePath()).exitCode == kExitOk;
+        provider_ = new zt::LoadedProvider;
+    }
+    static void TearDownTestSuite()
+    {
+        delete provider_;
+        delete root_;
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(root_->ok());
+        ASSERT_TRUE(created_);
+        ASSERT_TRUE(provider_->ok());
+    }
+
+    // Serves in a thread of this process until stopped.
+    struct Running {
+        std::thread thread;
+        std::atomic<int> exitCode{-1};
+        std::atomic<bool> ended{false};
+    };
+    static std::unique_ptr<Running> StartServing(const ServeOptions& options)
+    {
+        auto running = std::make_unique<Running>();
+        Running* r = running.get();
+        r->thread = std::thread([r, options] {
+            r->exitCode.store(Serve(options));
+            r->ended.store(true);
+        });
+        // Serving once an exchange goes through (or it ended).
+        for (int i = 0; i < 500 && !r->ended.load(); ++i) {
+            if (zt::RunSigningBurst(*provider_, kKey, 1, 1).Clean()) {
+                break;
+            }
+            Sleep(20);
+        }
+        return running;
+    }
+    static int StopServing(Running* r)
+    {
+        DWORD error = 0;
+        if (!r->ended.load()) {
+            SignalRunningService(&error);
+        }
+        r->thread.join();
+        return r->exitCode.load();
+    }
+
+    static zt::TempDataRoot* root_;
+    static bool created_;
+    static zt::LoadedProvider* provider_;
+};
+
+zt::TempDataRoot* ServingCoreSweep::root_ = nullptr;
+bool ServingCoreSweep::created_ = false;
+zt::LoadedProvider* ServingCoreSweep::provider_ = nullptr;
+
+TEST_F(ServingCoreSweep, EachCallFailingAfterStartLeavesNoInstanceUnservedAndNoHandleBehind)
+{
+    // A small reserve, so that the burst below makes and retires instances.
+    ServeOptions options;
+    options.reserve = 4;
+    // Once, for what the platform makes on first use (pools, the console handler).
+    {
+        auto warm = StartServing(options);
+        ASSERT_EQ(kExitOk, StopServing(warm.get()));
+    }
+    DWORD baseline = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &baseline));
+    const HMODULE self = GetModuleHandleW(nullptr);
+    struct Span {
+        unsigned first;
+        unsigned count;
+    };
+    // One call, a few in a row, and every call from the first on.
+    const Span spans[] = {{0, 1}, {2, 1}, {0, 3}, {0, 100000}};
+    for (const Target& target : kTargets) {
+        for (const Span& span : spans) {
+            const std::string where = std::string(target.function) + " failing from call " +
+                                      std::to_string(span.first) + ", " + std::to_string(span.count) + " times";
+            auto running = StartServing(options);
+            ASSERT_FALSE(running->ended.load()) << where << ": did not start";
+            zt::ImportPatch patch(self, "kernel32.dll", target.function, target.replacement);
+            ASSERT_TRUE(patch.active()) << target.function << " is not imported by the serving code";
+            g_patch = &patch;
+            g_fault.first = span.first;
+            g_fault.count = span.count;
+            g_fault.calls.store(0);
+            g_fault.failed.store(0);
+            g_fault.armed.store(true);
+            // Signers meanwhile: their calls may fail (no retry), never hang.
+            const zt::BurstResult during = zt::RunSigningBurst(*provider_, kKey, 8, 3);
+            g_fault.armed.store(false);
+            EXPECT_EQ(0u, during.wrongSignatures) << where;
+            const unsigned failed = g_fault.failed.load();
+            // The sweep makes up for what could not be made; give it time to.
+            Sleep(300);
+            unsigned unserved = 0;
+            unsigned served = 0;
+            for (int i = 0; i < 6 && !running->ended.load(); ++i) {
+                const Probe p = ProbeOneConnect();
+                unserved += p == Probe::Unserved ? 1 : 0;
+                served += p == Probe::Served ? 1 : 0;
+            }
+            EXPECT_EQ(0u, unserved) << where << ": a connected client was never served";
+            if (!running->ended.load()) {
+                // Still serving: then it serves everyone again (as many at
+                // once as the reserve holds).
+                const zt::BurstResult after = zt::RunSigningBurst(*provider_, kKey, options.reserve - 1, 3);
+                EXPECT_TRUE(after.Clean()) << where << ": " << after.Summary();
+                EXPECT_GT(served, 0u) << where;
+            }
+            g_patch = nullptr;
+            const int exitCode = StopServing(running.get());
+            std::printf("[sweep] %s: %u failed, signers %s, exit %d\n", where.c_str(), failed,
+                        during.Summary().c_str(), exitCode);
+            // Either a clean stop or the failure exit with its message.
+            EXPECT_TRUE(exitCode == kExitOk || exitCode == kExitFailure) << where << ": exit " << exitCode;
+            // Every instance closed: the name is gone.
+            UniqueFile left(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            EXPECT_FALSE(left) << where << ": an instance outlived the core";
+            EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << where;
+            DWORD now = 0;
+            ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &now));
+            EXPECT_LE(now, baseline + 2) << where << ": handles left behind";
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServingCoreSweep, NoInstanceThatCanListenEndsServingWithTheFailureExit)
+{
+    ServeOptions options;
+    options.reserve = 4;
+    auto running = StartServing(options);
+    ASSERT_FALSE(running->ended.load());
+    zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "ConnectNamedPipe",
+                          reinterpret_cast<void*>(&FailConnectNamedPipe));
+    ASSERT_TRUE(patch.active());
+    g_patch = &patch;
+    g_fault.first = 0;
+    g_fault.count = 100000;
+    g_fault.calls.store(0);
+    g_fault.failed.store(0);
+    g_fault.armed.store(true);
+    // Every instance used once can listen no more, nor can any new one.
+    zt::RunSigningBurst(*provider_, kKey, 4, 1);
+    for (int i = 0; i < 1000 && !running->ended.load(); ++i) {
+        Sleep(20);
+    }
+    g_fault.armed.store(false);
+    g_patch = nullptr;
+    EXPECT_TRUE(running->ended.load()) << "still serving with no instance listening";
+    EXPECT_EQ(kExitFailure, StopServing(running.get()));
+    EXPECT_GT(g_fault.failed.load(), 0u);
+}
+
+}  // namespace
