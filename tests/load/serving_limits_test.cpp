@@ -4,7 +4,9 @@
 #include "provider_loader.h"
 #include "service_with_keys.h"
 #include "signing_burst.h"
+#include "public_key_check.h"
 #include "unique_resource.h"
+#include "wire_client.h"
 
 #include <aclapi.h>
 #include <gtest/gtest.h>
@@ -130,6 +132,42 @@ TEST(ServingLimits, StopWhileSignersRunFinishesEveryExchangeInProgress)
     // Every exchange it had begun ended as answered: none was cut off.
     EXPECT_EQ(served, CountOutcome(out, "[a-z-]+")) << out;
     EXPECT_EQ(result.opens - result.openFailures + result.signatures - result.signFailures, served);
+}
+
+// However the client cuts its fields 4 to 13 into writes, the service reads
+// them whole: a field per write, all in one, a byte per write; and a request
+// envelope longer than the service's intake buffer.
+TEST(ServingFields, FieldsAreReadWholeHoweverTheClientCutsThem)
+{
+    zt::ServiceWithKeys service;
+    std::string error;
+    ASSERT_TRUE(service.Start({{kKey, 2048}}, 0, &error)) << error;
+    const std::vector<BYTE> blob = service.PublicBlobOf(kKey);
+    std::vector<BYTE> hash(32);
+    BCryptGenRandom(nullptr, hash.data(), 32, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    constexpr uint32_t kPkcs1 = 0x2;
+    const std::vector<BYTE> sign = zt::RequestPlaintext(kRequestSignHash, zt::OperationPayload(hash, kKey, kPkcs1));
+    // 6000 bytes to sign: a ciphertext field longer than the intake, refused
+    // as a request (status word 2), so it was read to its end.
+    const std::vector<BYTE> oversized =
+        zt::RequestPlaintext(kRequestSignHash, zt::OperationPayload(std::vector<BYTE>(6000, 0x5A), kKey, kPkcs1));
+    const struct {
+        const char* name;
+        zt::ClientWrites writes;
+    } modes[] = {{"field by field", zt::ClientWrites::FieldByField},
+                 {"all at once", zt::ClientWrites::AllAtOnce},
+                 {"byte by byte", zt::ClientWrites::ByteByByte}};
+    for (const auto& mode : modes) {
+        const zt::RawReply signed_ = zt::RawExchange(sign, mode.writes);
+        ASSERT_TRUE(signed_.received) << mode.name << service.process()->Output();
+        EXPECT_EQ(0u, signed_.status) << mode.name;
+        BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+        EXPECT_TRUE(zt::BCryptVerifies(blob, &padding, hash, signed_.payload, BCRYPT_PAD_PKCS1)) << mode.name;
+        const zt::RawReply refused = zt::RawExchange(oversized, mode.writes);
+        ASSERT_TRUE(refused.received) << mode.name << " (oversized)";
+        EXPECT_EQ(2u, refused.status) << mode.name << " (oversized)";
+    }
+    EXPECT_TRUE(service.Stop());
 }
 
 }  // namespace

@@ -10,11 +10,13 @@
 #include "session_keys.h"
 #include "timed_pipe_io.h"
 #include "unique_resource.h"
+#include "wire_codec.h"
 
 #include <gtest/gtest.h>
 
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cwchar>
 
 namespace zt {
@@ -54,7 +56,22 @@ std::vector<BYTE> RequestPlaintext(uint32_t code, const std::vector<BYTE>& paylo
     return Bytes(block);
 }
 
-RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof)
+namespace {
+
+bool WriteClientBytes(HANDLE pipe, const std::vector<BYTE>& bytes, ClientWrites writes)
+{
+    if (writes == ClientWrites::AllAtOnce) {
+        return TimedPipeWrite(pipe, bytes.data(), static_cast<uint32_t>(bytes.size()), nullptr);
+    }
+    for (BYTE b : bytes) {
+        if (!TimedPipeWrite(pipe, &b, 1, nullptr)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+RawReply Exchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof, ClientWrites writes)
 {
     RawReply reply;
     const UniqueFile pipe(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -78,18 +95,35 @@ RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProo
               n >= kMinServerNonceLength && n <= kMaxServerNonceLength &&
               TimedPipeRead(pipe.get(), serverNonce, n, nullptr) &&
               BCryptGenRandom(nullptr, clientNonce, sizeof(clientNonce), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0 &&
-              WriteU32(pipe.get(), kClientNonceLength) &&
-              TimedPipeWrite(pipe.get(), clientNonce, kClientNonceLength, nullptr) && LoadPipeSecret(&secret) == 0 &&
+              LoadPipeSecret(&secret) == 0 &&
               DeriveSessionKeys(secret.get(), static_cast<uint32_t>(secret.size()), serverNonce, n, clientNonce,
                                 kClientNonceLength, &keys) == 0 &&
               HmacSha256(keys.macKey, kSessionKeyLength, serverNonce, n, proof) == 0;
     if (ok && corruptProof) {
         proof[7] ^= 0x10;
     }
-    ok = ok && WriteU32(pipe.get(), kDigestLength) && TimedPipeWrite(pipe.get(), proof, kDigestLength, nullptr) &&
-         SealEnvelope(keys, requestPlaintext.data(), static_cast<uint32_t>(requestPlaintext.size()), &request) == 0 &&
-         WriteEnvelope(pipe.get(), request) && ReadEnvelope(pipe.get(), &response) &&
-         OpenEnvelope(keys, response, &plaintext, &plaintextLength) == 0;
+    if (writes == ClientWrites::FieldByField) {
+        ok = ok && WriteU32(pipe.get(), kClientNonceLength) &&
+             TimedPipeWrite(pipe.get(), clientNonce, kClientNonceLength, nullptr) && WriteU32(pipe.get(), kDigestLength) &&
+             TimedPipeWrite(pipe.get(), proof, kDigestLength, nullptr) &&
+             SealEnvelope(keys, requestPlaintext.data(), static_cast<uint32_t>(requestPlaintext.size()), &request) == 0 &&
+             WriteEnvelope(pipe.get(), request);
+    } else {
+        HeapBlock envelope;
+        ok = ok &&
+             SealEnvelope(keys, requestPlaintext.data(), static_cast<uint32_t>(requestPlaintext.size()), &request) == 0 &&
+             EncodeEnvelope(request, &envelope);
+        if (ok) {
+            std::vector<BYTE> bytes(8 + kClientNonceLength + kDigestLength);
+            PutU32(bytes.data(), kClientNonceLength);
+            std::copy(clientNonce, clientNonce + kClientNonceLength, bytes.begin() + 4);
+            PutU32(bytes.data() + 4 + kClientNonceLength, kDigestLength);
+            std::copy(proof, proof + kDigestLength, bytes.begin() + 8 + kClientNonceLength);
+            bytes.insert(bytes.end(), envelope.get(), envelope.get() + envelope.size());
+            ok = WriteClientBytes(pipe.get(), bytes, writes);
+        }
+    }
+    ok = ok && ReadEnvelope(pipe.get(), &response) && OpenEnvelope(keys, response, &plaintext, &plaintextLength) == 0;
     PlaintextView view;
     if (ok && GetPlaintextHeader(plaintext.get(), plaintextLength, &view)) {
         reply.received = true;
@@ -99,6 +133,18 @@ RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProo
         }
     }
     return reply;
+}
+
+}  // namespace
+
+RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof)
+{
+    return Exchange(requestPlaintext, corruptProof, ClientWrites::FieldByField);
+}
+
+RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, ClientWrites writes)
+{
+    return Exchange(requestPlaintext, false, writes);
 }
 
 }  // namespace zt

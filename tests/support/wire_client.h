@@ -29,4 +29,9 @@ struct RawReply {
 // word, which PipeExchange keeps to itself.
 RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof = false);
 
+// How the client's fields 4 to 13 go out: each field in a write of its own
+// (as the provider does), all of them in one write, or a byte per write.
+enum class ClientWrites { FieldByField, AllAtOnce, ByteByByte };
+RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, ClientWrites writes);
+
 }  // namespace zt
