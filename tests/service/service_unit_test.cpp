@@ -6,6 +6,9 @@
 #include "key_file.h"
 #include "key_name.h"
 #include "raw_rsa.h"
+#include "server_exchange.h"
+#include "data_root.h"
+#include "pipe_secret.h"
 
 #include <bcrypt.h>
 #include <gtest/gtest.h>
@@ -211,9 +214,9 @@ TEST(CommandLine, ParsesCommandsAndOptionsInAnyOrder)
     const wchar_t* serve[] = {L"exe", L"serve"};
     ASSERT_TRUE(ParseCommandLine(2, serve, &c, &error));
     EXPECT_EQ(Command::Serve, c.command);
-    EXPECT_EQ(64u, c.serve.reserve);
+    EXPECT_EQ(512u, c.serve.reserve);  // the documented defaults
     EXPECT_EQ(0u, c.serve.workers);  // one per processor
-    EXPECT_EQ(512u, c.serve.perClientLimit);
+    EXPECT_EQ(1024u, c.serve.perClientLimit);
     EXPECT_EQ(2048u, c.bits);
 
     // A key may be named like a command.
@@ -259,6 +262,31 @@ TEST(CommandLine, ImportNeedsANameAndAFileAndOwnsItsOptions)
     EXPECT_NE(std::string::npos, error.find("does not apply")) << error;
     const wchar_t* badName[] = {L"exe", L"import", L"", L"f"};
     EXPECT_FALSE(ParseCommandLine(4, badName, &c, &error));
+}
+
+// A client without the secret must not keep the service reading the secret
+// file: after a failed proof it is read again at most once a second, even
+// when the file has changed meanwhile.
+TEST(SecretReload, AtMostOncePerSecondEvenWhenTheFileChanged)
+{
+    zt::TempDataRoot root;
+    ASSERT_TRUE(root.ok());
+    ServerState state;
+    ASSERT_EQ(0, LoadServerSecret(&state));
+    const std::vector<BYTE> first(state.secret.get(), state.secret.get() + state.secret.size());
+    EXPECT_FALSE(ReloadSecretAfterFailedProof(&state)) << "the file still holds the same secret";
+    EXPECT_FALSE(SecretReloadDue(&state));
+    // Another secret in the file, as a restarted setup would leave it.
+    ASSERT_TRUE(DeleteFileW(root.wideSecretFile().c_str()));
+    HeapBlock replaced;
+    ASSERT_EQ(0, LoadPipeSecret(&replaced));
+    ASSERT_FALSE(std::equal(first.begin(), first.end(), replaced.get()));
+    EXPECT_FALSE(ReloadSecretAfterFailedProof(&state)) << "read again within the second";
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), state.secret.get()));
+    Sleep(kSecretReloadIntervalMs + 100);
+    EXPECT_TRUE(SecretReloadDue(&state));
+    EXPECT_TRUE(ReloadSecretAfterFailedProof(&state));
+    EXPECT_TRUE(std::equal(replaced.get(), replaced.get() + replaced.size(), state.secret.get()));
 }
 
 }  // namespace

@@ -329,3 +329,38 @@ TEST_F(ServingCoreSweep, NoInstanceThatCanListenEndsServingWithTheFailureExit)
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<unsigned> g_writes{0};
+
+BOOL WINAPI CountingWriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED ov)
+{
+    ++g_writes;
+    return Original<decltype(&WriteFile)>()(file, buffer, length, written, ov);
+}
+
+// The hello and the reply envelope each leave in one write: a reply cut
+// into fields would cost the client a wait per field.
+TEST_F(ServingCoreSweep, HelloAndReplyAreOneWriteEach)
+{
+    ServeOptions options;
+    auto running = StartServing(options);
+    ASSERT_FALSE(running->ended.load());
+    {
+        zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "WriteFile",
+                              reinterpret_cast<void*>(&CountingWriteFile));
+        ASSERT_TRUE(patch.active());
+        g_patch = &patch;
+        g_writes.store(0);
+        // One thread: an open and five signatures, six exchanges one after another.
+        const zt::BurstResult r = zt::RunSigningBurst(*provider_, kKey, 1, 5);
+        EXPECT_TRUE(r.Clean()) << r.Summary();
+        // The exchange's log line may still be on its way out; it is not a pipe write.
+        EXPECT_EQ(2u * 6, g_writes.load());
+        g_patch = nullptr;
+    }
+    EXPECT_EQ(kExitOk, StopServing(running.get()));
+}
+
+}  // namespace
