@@ -77,15 +77,24 @@ void HandlePublicKey(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply
     reply->payloadLength = static_cast<ULONG>(key->publicBlob.size());
 }
 
+// The sign and decrypt payload, its key name noted for the log.
+bool DecodeOperationOrFail(const BYTE* payload, DWORD n, OperationRequest* op, Reply* reply, RequestSummary* summary)
+{
+    if (!DecodeOperationPayload(payload, n, op)) {
+        Fail(reply, summary, kReplyBadRequest, "bad-request");
+        return false;
+    }
+    NoteKeyName(op->key, summary);
+    return true;
+}
+
 void HandleSign(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
                 RequestSummary* summary)
 {
     OperationRequest op;
-    if (!DecodeOperationPayload(payload, n, &op)) {
-        Fail(reply, summary, kReplyBadRequest, "bad-request");
+    if (!DecodeOperationOrFail(payload, n, &op, reply, summary)) {
         return;
     }
-    NoteKeyName(op.key, summary);
     const wchar_t* hash = HashForLength(op.dataLength);
     bool pss = (op.flags & NCRYPT_PAD_PSS_FLAG) != 0;
     // The provider passed the caller's flags through after its own mask
@@ -116,11 +125,9 @@ void HandleDecrypt(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply,
                    RequestSummary* summary)
 {
     OperationRequest op;
-    if (!DecodeOperationPayload(payload, n, &op)) {
-        Fail(reply, summary, kReplyBadRequest, "bad-request");
+    if (!DecodeOperationOrFail(payload, n, &op, reply, summary)) {
         return;
     }
-    NoteKeyName(op.key, summary);
     DWORD paddingBits = op.flags & (NCRYPT_NO_PADDING_FLAG | NCRYPT_PAD_PKCS1_FLAG | NCRYPT_PAD_OAEP_FLAG);
     // At most one padding; none means PKCS#1 v1.5.
     if ((op.flags & ~kEncryptDecryptFlags) != 0 || (paddingBits & (paddingBits - 1)) != 0) {

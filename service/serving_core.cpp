@@ -60,6 +60,11 @@ VOID CALLBACK Sweep(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER)
     AcquireSRWLockShared(&core->lock);
     for (Connection* c = core->first; c != nullptr; c = NextConnection(c)) {
         ExpireIfOverdue(c, now);
+        // A listen started just after the stop's own round of cancels (an
+        // instance made or reused as it came) is cancelled here.
+        if (core->stopping && IsListening(c)) {
+            CancelListen(c);
+        }
     }
     ReleaseSRWLockShared(&core->lock);
     DrainRetired(core);
