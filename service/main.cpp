@@ -25,6 +25,13 @@ int wmain(int argc, wchar_t** argv)
             std::printf("--data-root: cannot use that folder\n");
             return kExitUsage;
         }
+        // The root stands for LOCALAPPDATA, which always exists; its own
+        // folders below it are made as needed, the root itself is not.
+        const DWORD attributes = GetFileAttributesW(full);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            std::printf("--data-root: \"%ls\" is not an existing folder\n", full);
+            return kExitUsage;
+        }
     }
     return RunCommand(command);
 }
