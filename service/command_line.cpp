@@ -23,7 +23,7 @@ const char kUsage[] =
     "PEM \"RSA PRIVATE KEY\", or PKCS#12/PFX, whose password comes from --password-file\n"
     "or is asked for on the console; --cert-out writes a PFX's certificate (PEM).\n"
     "serve answers on \\\\.\\pipe\\ZentravaPipe until Ctrl+C or \"stop\". --instances: pipe instances kept\n"
-    "listening (512); --workers: threads for private-key work (one per processor); --per-client:\n"
+    "listening (2048); --workers: threads for private-key work (one per processor); --per-client:\n"
     "connections one client process may hold at once (1024).\n";
 
 namespace {

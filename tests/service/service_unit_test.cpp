@@ -214,7 +214,7 @@ TEST(CommandLine, ParsesCommandsAndOptionsInAnyOrder)
     const wchar_t* serve[] = {L"exe", L"serve"};
     ASSERT_TRUE(ParseCommandLine(2, serve, &c, &error));
     EXPECT_EQ(Command::Serve, c.command);
-    EXPECT_EQ(512u, c.serve.reserve);  // the documented defaults
+    EXPECT_EQ(2048u, c.serve.reserve);  // the documented defaults
     EXPECT_EQ(0u, c.serve.workers);  // one per processor
     EXPECT_EQ(1024u, c.serve.perClientLimit);
     EXPECT_EQ(2048u, c.bits);
