@@ -1,0 +1,32 @@
+// The fixture the key operation suites share: one 2048-bit test key per suite
+// and, for each test, the loaded DLL and a key handle record around the key's
+// public half, so the operations run without a signing service.
+#pragma once
+
+#include "provider_loader.h"
+#include "test_key.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace zt {
+
+class ForgedKeyTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { rsa = std::make_unique<TestRsaKey>(2048); }
+    static void TearDownTestSuite() { rsa.reset(); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(provider.ok());
+        ASSERT_TRUE(rsa->ok());
+        key = std::make_unique<ForgedKeyHandle>(*rsa, L"k");
+    }
+    void TearDown() override { key.reset(); }
+
+    static inline std::unique_ptr<TestRsaKey> rsa;
+    LoadedProvider provider;
+    std::unique_ptr<ForgedKeyHandle> key;
+};
+
+}  // namespace zt
