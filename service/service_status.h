@@ -1,13 +1,8 @@
-// Status words the service puts in a reply, and the program's exit codes.
+// The program's exit codes and the key store's outcomes. The status words
+// of a reply are the wire library's (channel/protocol.h).
 #pragma once
 
 #include <windows.h>
-
-// Reply status words (the u32 at the head of every reply plaintext).
-constexpr DWORD kReplyOk = 0;
-constexpr DWORD kReplyUnknownKey = 1;       // no key of that name in the store
-constexpr DWORD kReplyBadRequest = 2;       // malformed payload, unknown code, bad flags or hash length
-constexpr DWORD kReplyOperationFailed = 3;  // the key file is damaged or the platform refused the operation
 
 // Exit codes of the command line.
 constexpr int kExitOk = 0;
