@@ -14,21 +14,7 @@ namespace {
 
 constexpr DWORD kUntouched = 0xA5A5A5A5;
 
-class LocalOperations : public zt::ForgedKeyTest {
-protected:
-    void SetUp() override
-    {
-        zt::ForgedKeyTest::SetUp();
-        if (HasFatalFailure()) return;
-        ASSERT_EQ(0, provider->OpenProvider(&prov, L"p", 0));
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(0, provider->FreeProvider(prov));
-        zt::ForgedKeyTest::TearDown();
-    }
-    NCRYPT_PROV_HANDLE prov = 0;
-};
+class LocalOperations : public zt::ForgedKeyTest {};
 
 TEST_F(LocalOperations, EncryptPkcs1DecryptsWithPrivateKey)
 {
