@@ -26,7 +26,7 @@ int RunEncryptCommand(const ToolOptions& options)
     ProviderSession s;
     OpenedKey key;
     DWORD blockLength = 0;
-    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
+    if (!OpenToolKeyBlock(options, s, key, blockLength)) {
         return 1;
     }
     if (blockLength <= kPkcs1Overhead || plaintext.size() > blockLength - kPkcs1Overhead) {
@@ -56,7 +56,7 @@ int RunDecryptCommand(const ToolOptions& options)
     ProviderSession s;
     OpenedKey key;
     DWORD blockLength = 0;
-    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
+    if (!OpenToolKeyBlock(options, s, key, blockLength)) {
         return 1;
     }
     // The plaintext is never longer than one block.

@@ -38,7 +38,7 @@ int RunSignCommand(const ToolOptions& options)
     OpenedKey key;
     DWORD blockLength = 0;
     // An RSA signature is exactly as long as the modulus.
-    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
+    if (!OpenToolKeyBlock(options, s, key, blockLength)) {
         return 1;
     }
     SignaturePaddingInfo padding;

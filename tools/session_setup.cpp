@@ -42,6 +42,11 @@ bool ReadKeyDword(OpenedKey& key, const wchar_t* name, DWORD& value)
     return true;
 }
 
+bool OpenToolKeyBlock(const ToolOptions& options, ProviderSession& session, OpenedKey& key, DWORD& blockLength)
+{
+    return OpenToolKey(options, session, key) && ReadKeyDword(key, L"Block Length", blockLength);
+}
+
 std::string HexString(const std::vector<uint8_t>& bytes)
 {
     std::string out;
