@@ -4,19 +4,21 @@
 
 #include <windows.h>
 
-// Exit codes of the command line.
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitKeyNotFound = 2;
-constexpr int kExitKeyExists = 3;
-constexpr int kExitKeyDamaged = 4;
-constexpr int kExitFailure = 5;
-constexpr int kExitAlreadyRunning = 6;
-constexpr int kExitNotRunning = 7;
-// import only
-constexpr int kExitInputRefused = 8;    // unreadable, malformed, not an RSA private key, encrypted PEM/PKCS#8
-constexpr int kExitKeyTooSmall = 9;     // under 2048 bits
-constexpr int kExitPasswordProblem = 10;  // a PFX without a usable password, or with a wrong one
+// Exit codes of the command line (plain ints where a command returns one).
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitKeyNotFound = 2,
+    kExitKeyExists = 3,
+    kExitKeyDamaged = 4,
+    kExitFailure = 5,
+    kExitAlreadyRunning = 6,
+    kExitNotRunning = 7,
+    // import only
+    kExitInputRefused = 8,     // unreadable, malformed, not an RSA private key, encrypted PEM/PKCS#8
+    kExitKeyTooSmall = 9,      // under 2048 bits
+    kExitPasswordProblem = 10,  // a PFX without a usable password, or with a wrong one
+};
 
 // Outcome of a key store operation.
 enum class StoreResult {

@@ -42,9 +42,10 @@ bool ReadKeyDword(OpenedKey& key, const wchar_t* name, DWORD& value)
     return true;
 }
 
-bool OpenToolKeyBlock(const ToolOptions& options, ProviderSession& session, OpenedKey& key, DWORD& blockLength)
+bool OpenToolKeyBlock(const ToolOptions& options, KeyWithBlock& opened)
 {
-    return OpenToolKey(options, session, key) && ReadKeyDword(key, L"Block Length", blockLength);
+    return OpenToolKey(options, opened.session, opened.key) &&
+           ReadKeyDword(opened.key, L"Block Length", opened.blockLength);
 }
 
 std::string HexString(const std::vector<uint8_t>& bytes)
