@@ -1,8 +1,9 @@
 // The one way tests run a Windows program of the build as a separate process:
 // ChildProcess starts it with its standard output (and error) on pipes that
 // threads of ours read while it runs, so it never blocks on a full pipe, and
-// RunChild runs one to its end. The service, the client tool, the
-// configuration tool and the probes are all started through here.
+// RunChild runs one to its end. The service (in the tests and the
+// benchmark), the client tool, the configuration tool and the probes are all
+// started through here.
 // (Linux programs go through unix_shell.h: Wine reports them ended at once.)
 #pragma once
 
