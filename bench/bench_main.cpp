@@ -3,7 +3,7 @@
 //
 //   ZentravaKSPBench --data-root <dir> --out <dir> [--quick] [--throughput-only]
 #include "bench.h"
-#include "service_runner.h"
+#include "service_process.h"
 
 #include <cstdio>
 #include <cstring>
@@ -25,7 +25,7 @@ void FixedHash(BYTE out[32])
 
 bool Provider::Load()
 {
-    module = LoadLibraryW(BesideExe(L"ZentravaKSP.dll").c_str());
+    module = LoadLibraryW(zt::BesideExe(L"ZentravaKSP.dll").c_str());
     if (module == nullptr) {
         std::printf("cannot load ZentravaKSP.dll (%lu)\n", GetLastError());
         return false;
@@ -100,14 +100,29 @@ bool ParseArgs(int argc, wchar_t** argv, Settings* s)
 bool CreateKeys(const Settings& s)
 {
     for (ULONG bits : {2048ul, 3072ul, 4096ul}) {
-        std::string output;
         const std::wstring args = L"create " + std::wstring(KeyName(bits)) + L" --bits " + std::to_wstring(bits);
-        if (!RunServiceCommand(args, s.dataRoot, &output)) {
-            std::printf("cannot create %ls: %s\n", KeyName(bits), output.c_str());
+        // 4096-bit generation under Wine can take a while.
+        const zt::ToolResult created = zt::RunService(args, s.dataRoot, 120000);
+        if (created.exitCode != 0) {
+            std::printf("cannot create %ls: %s\n", KeyName(bits), created.output.c_str());
             return false;
         }
     }
     return true;
+}
+
+// "serve --instances n" on the benchmark's root, its log in a file there;
+// waits until it serves.
+bool StartService(zt::ServiceProcess* service, const Settings& s, DWORD instances)
+{
+    const std::wstring log = s.dataRoot + L"\\serve-" + std::to_wstring(instances) + L".log";
+    DeleteFileW(log.c_str());
+    service->SetLogFile(log);
+    if (service->Start(s.dataRoot, L"--instances " + std::to_wstring(instances))) {
+        return true;
+    }
+    std::printf("the signing service did not start:\n%s\n", service->Output().c_str());
+    return false;
 }
 
 int Run(const Settings& s)
@@ -123,8 +138,8 @@ int Run(const Settings& s)
     Results r;
     r.loadStart = LoadAverage();
     if (s.throughputOnly) {
-        ServiceRunner service;
-        const bool ok = service.Start(s.dataRoot, kEnoughInstances) &&
+        zt::ServiceProcess service;
+        const bool ok = StartService(&service, s, kEnoughInstances) &&
                         RunThroughput(s, pv, kEnoughInstances, ThroughputOp::SignHash, &r.throughput) &&
                         service.Stop();
         pv.t->FreeProvider(pv.prov);
@@ -132,9 +147,8 @@ int Run(const Settings& s)
         return ok && WriteOneCpuReport(s, r) ? 0 : 1;
     }
     {
-        ServiceRunner service;
-        if (!service.Start(s.dataRoot, kEnoughInstances)) {
-            std::printf("the signing service did not start\n");
+        zt::ServiceProcess service;
+        if (!StartService(&service, s, kEnoughInstances)) {
             return 1;
         }
         if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) || !RunCheckCost(s, &r) || !RunBreakdown(s, pv, &r) ||
@@ -148,8 +162,8 @@ int Run(const Settings& s)
         }
     }
     {
-        ServiceRunner service;
-        if (!service.Start(s.dataRoot, kFewInstances) ||
+        zt::ServiceProcess service;
+        if (!StartService(&service, s, kFewInstances) ||
             !RunThroughput(s, pv, kFewInstances, ThroughputOp::SignHash, &r.throughput) ||
             !service.Stop()) {
             std::printf("the run with %lu instances failed\n", kFewInstances);

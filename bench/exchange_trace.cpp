@@ -37,11 +37,14 @@ LONGLONG Ticks()
     return c.QuadPart;
 }
 
+// Leaves the last error as the hooked call set it: the provider reads it next.
 void Record(Kind kind, LONGLONG t0, ULONG_PTR handle)
 {
+    const DWORD error = GetLastError();
     if (g_count < kMaxStamps) {
         g_stamps[g_count++] = {kind, t0, Ticks(), handle};
     }
+    SetLastError(error);
 }
 
 template <typename F>
@@ -95,9 +98,7 @@ BOOL WINAPI HookReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD got, LPO
 {
     const LONGLONG t0 = Ticks();
     const BOOL ok = Original<decltype(&ReadFile)>(sReadFile)(h, buffer, length, got, ov);
-    const DWORD error = GetLastError();
     Record(Kind::Read, t0, reinterpret_cast<ULONG_PTR>(h));
-    SetLastError(error);
     return ok;
 }
 
@@ -105,9 +106,7 @@ BOOL WINAPI HookWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD put, L
 {
     const LONGLONG t0 = Ticks();
     const BOOL ok = Original<decltype(&WriteFile)>(sWriteFile)(h, buffer, length, put, ov);
-    const DWORD error = GetLastError();
     Record(Kind::Write, t0, reinterpret_cast<ULONG_PTR>(h));
-    SetLastError(error);
     return ok;
 }
 
@@ -115,9 +114,7 @@ BOOL WINAPI HookGetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD n, BOOL w
 {
     const LONGLONG t0 = Ticks();
     const BOOL ok = Original<decltype(&GetOverlappedResult)>(sResult)(h, ov, n, wait);
-    const DWORD error = GetLastError();
     Record(Kind::Result, t0, reinterpret_cast<ULONG_PTR>(h));
-    SetLastError(error);
     return ok;
 }
 
@@ -135,9 +132,7 @@ BOOL WINAPI HookCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa)
 {
     const LONGLONG t0 = Ticks();
     const BOOL ok = Original<decltype(&CreateDirectoryW)>(sCreateDir)(path, sa);
-    const DWORD error = GetLastError();
     Record(Kind::CreateDir, t0, 0);
-    SetLastError(error);
     return ok;
 }
 

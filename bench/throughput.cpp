@@ -4,7 +4,7 @@
 // OpenKey (+FreeKey) and 1 or 2 threads: the exchange without a private-key
 // operation.
 #include "bench.h"
-#include "service_runner.h"
+#include "temp_folder.h"
 
 #include <cstdio>
 
@@ -79,7 +79,8 @@ bool MachineJiffies(double* busy, double* total)
 // /proc paths are plain ASCII.
 std::string ReadProcFile(const std::string& path)
 {
-    return ReadFileText(std::wstring(path.begin(), path.end()));
+    const std::vector<BYTE> bytes = zt::ReadFileBytes(std::wstring(path.begin(), path.end()));
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // The Linux process id of the process of this Wine prefix whose name

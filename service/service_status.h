@@ -1,27 +1,24 @@
-// Status words the service puts in a reply, and the program's exit codes.
+// The program's exit codes and the key store's outcomes. The status words
+// of a reply are the wire library's (channel/protocol.h).
 #pragma once
 
 #include <windows.h>
 
-// Reply status words (the u32 at the head of every reply plaintext).
-constexpr DWORD kReplyOk = 0;
-constexpr DWORD kReplyUnknownKey = 1;       // no key of that name in the store
-constexpr DWORD kReplyBadRequest = 2;       // malformed payload, unknown code, bad flags or hash length
-constexpr DWORD kReplyOperationFailed = 3;  // the key file is damaged or the platform refused the operation
-
-// Exit codes of the command line.
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitKeyNotFound = 2;
-constexpr int kExitKeyExists = 3;
-constexpr int kExitKeyDamaged = 4;
-constexpr int kExitFailure = 5;
-constexpr int kExitAlreadyRunning = 6;
-constexpr int kExitNotRunning = 7;
-// import only
-constexpr int kExitInputRefused = 8;    // unreadable, malformed, not an RSA private key, encrypted PEM/PKCS#8
-constexpr int kExitKeyTooSmall = 9;     // under 2048 bits
-constexpr int kExitPasswordProblem = 10;  // a PFX without a usable password, or with a wrong one
+// Exit codes of the command line (plain ints where a command returns one).
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitKeyNotFound = 2,
+    kExitKeyExists = 3,
+    kExitKeyDamaged = 4,
+    kExitFailure = 5,
+    kExitAlreadyRunning = 6,
+    kExitNotRunning = 7,
+    // import only
+    kExitInputRefused = 8,     // unreadable, malformed, not an RSA private key, encrypted PEM/PKCS#8
+    kExitKeyTooSmall = 9,      // under 2048 bits
+    kExitPasswordProblem = 10,  // a PFX without a usable password, or with a wrong one
+};
 
 // Outcome of a key store operation.
 enum class StoreResult {

@@ -20,24 +20,19 @@ constexpr DWORD kPkcs1Overhead = 11;
 int RunEncryptCommand(const ToolOptions& options)
 {
     std::vector<uint8_t> plaintext;
-    if (!ReadWholeFile(options.inputPath, plaintext)) {
+    KeyWithBlock k;
+    if (!ReadWholeFile(options.inputPath, plaintext) || !OpenToolKeyBlock(options, k)) {
         return 1;
     }
-    ProviderSession s;
-    OpenedKey key;
-    DWORD blockLength = 0;
-    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
-        return 1;
-    }
-    if (blockLength <= kPkcs1Overhead || plaintext.size() > blockLength - kPkcs1Overhead) {
+    if (k.blockLength <= kPkcs1Overhead || plaintext.size() > k.blockLength - kPkcs1Overhead) {
         ReportProblem("encrypt: " + ToUtf8(options.inputPath) + " holds " + std::to_string(plaintext.size()) +
                       " bytes; this key encrypts at most " +
-                      std::to_string(blockLength > kPkcs1Overhead ? blockLength - kPkcs1Overhead : 0) +
+                      std::to_string(k.blockLength > kPkcs1Overhead ? k.blockLength - kPkcs1Overhead : 0) +
                       " bytes with PKCS#1 v1.5");
         return 1;
     }
     std::vector<uint8_t> ciphertext;
-    if (!Succeeded(Encrypt(key, nullptr, NCRYPT_PAD_PKCS1_FLAG, plaintext, ciphertext)) ||
+    if (!Succeeded(Encrypt(k.key, nullptr, NCRYPT_PAD_PKCS1_FLAG, plaintext, ciphertext)) ||
         !WriteWholeFile(options.outputPath, ciphertext.data(), ciphertext.size())) {
         return 1;
     }
@@ -50,18 +45,13 @@ int RunEncryptCommand(const ToolOptions& options)
 int RunDecryptCommand(const ToolOptions& options)
 {
     std::vector<uint8_t> ciphertext;
-    if (!ReadWholeFile(options.inputPath, ciphertext)) {
-        return 1;
-    }
-    ProviderSession s;
-    OpenedKey key;
-    DWORD blockLength = 0;
-    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
+    KeyWithBlock k;
+    if (!ReadWholeFile(options.inputPath, ciphertext) || !OpenToolKeyBlock(options, k)) {
         return 1;
     }
     // The plaintext is never longer than one block.
     std::vector<uint8_t> plaintext;
-    const bool ok = Succeeded(Decrypt(key, nullptr, NCRYPT_PAD_PKCS1_FLAG, ciphertext, blockLength, plaintext)) &&
+    const bool ok = Succeeded(Decrypt(k.key, nullptr, NCRYPT_PAD_PKCS1_FLAG, ciphertext, k.blockLength, plaintext)) &&
                     WriteWholeFile(options.outputPath, plaintext.data(), plaintext.size());
     SecureZeroMemory(plaintext.data(), plaintext.size());
     if (!ok) {

@@ -51,11 +51,7 @@ int RunRequestCommand(const ToolOptions& options)
            ToUtf8(options.keyName).c_str(), ToUtf8(options.outputPath).c_str(),
            options.format == ExportFormat::Der ? "DER" : "PEM", request.size());
     printf("  %-24s %s\n", "Subject", ToUtf8(options.subject).c_str());
-    for (const std::wstring& name : options.dnsNames) {
-        printf("  %-24s %s\n", "DNS name", ToUtf8(name).c_str());
-    }
-    printf("  %-24s %s with %s\n", "Signature", options.padding == SignaturePadding::Pss ? "RSASSA-PSS" : "PKCS#1 v1.5",
-           ToUtf8(HashAlgorithmId(options.hash)).c_str());
+    PrintNamesAndSignature(options);
     return 0;
 }
 

@@ -99,11 +99,7 @@ int RunSelfSignCommand(const ToolOptions& options)
     printf("  %-24s %s\n", "Subject and issuer", ToUtf8(options.subject).c_str());
     printf("  %-24s %lu days\n", "Valid for", static_cast<unsigned long>(options.days));
     printf("  %-24s %s\n", "Extended key usage", PurposeText(options.purposes).c_str());
-    for (const std::wstring& name : options.dnsNames) {
-        printf("  %-24s %s\n", "DNS name", ToUtf8(name).c_str());
-    }
-    printf("  %-24s %s with %s\n", "Signature", options.padding == SignaturePadding::Pss ? "RSASSA-PSS" : "PKCS#1 v1.5",
-           ToUtf8(HashAlgorithmId(options.hash)).c_str());
+    PrintNamesAndSignature(options);
     return 0;
 }
 

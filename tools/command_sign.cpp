@@ -31,20 +31,15 @@ int RunSignCommand(const ToolOptions& options)
 {
     std::vector<uint8_t> digest;
     size_t inputSize = 0;
-    if (!HashInput(options, digest, inputSize)) {
-        return 1;
-    }
-    ProviderSession s;
-    OpenedKey key;
-    DWORD blockLength = 0;
     // An RSA signature is exactly as long as the modulus.
-    if (!OpenToolKey(options, s, key) || !ReadKeyDword(key, L"Block Length", blockLength)) {
+    KeyWithBlock k;
+    if (!HashInput(options, digest, inputSize) || !OpenToolKeyBlock(options, k)) {
         return 1;
     }
     SignaturePaddingInfo padding;
     ChoosePadding(options.hash, options.padding, padding);
     std::vector<uint8_t> signature;
-    if (!Succeeded(SignHash(key, padding.info, padding.flags, digest, blockLength, signature))) {
+    if (!Succeeded(SignHash(k.key, padding.info, padding.flags, digest, k.blockLength, signature))) {
         return 1;
     }
     if (!WriteWholeFile(options.outputPath, signature.data(), signature.size())) {

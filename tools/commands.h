@@ -29,6 +29,15 @@ bool OpenToolKey(const ToolOptions& options, ProviderSession& session, OpenedKey
 
 // Reads a 32-bit key property such as "Block Length".
 bool ReadKeyDword(OpenedKey& key, const wchar_t* name, DWORD& value);
+// A command's key with its "Block Length": the modulus length, which is a
+// signature's length and a ciphertext's.
+struct KeyWithBlock {
+    ProviderSession session;
+    OpenedKey key;  // released before its session
+    DWORD blockLength = 0;
+};
+// OpenToolKey, then the key's "Block Length".
+bool OpenToolKeyBlock(const ToolOptions& options, KeyWithBlock& opened);
 
 std::string HexString(const std::vector<uint8_t>& bytes);
 

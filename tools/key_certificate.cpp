@@ -9,6 +9,8 @@
 
 #include <bcrypt.h>
 
+#include <cstdio>
+
 namespace zkt {
 
 bool ReadSubjectPublicKeyInfo(OpenedKey& key, Bytes& subjectPublicKeyInfo)
@@ -56,6 +58,15 @@ bool KeyIdentifier(const Bytes& subjectPublicKeyInfo, Bytes& keyId)
     const auto* info = DecodedAs<CERT_PUBLIC_KEY_INFO>(decoded);
     const Bytes bits(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData);
     return Succeeded(HashBytes(HashAlgorithm::Sha1, bits, keyId));
+}
+
+void PrintNamesAndSignature(const ToolOptions& options)
+{
+    for (const std::wstring& name : options.dnsNames) {
+        printf("  %-24s %s\n", "DNS name", ToUtf8(name).c_str());
+    }
+    printf("  %-24s %s with %s\n", "Signature", options.padding == SignaturePadding::Pss ? "RSASSA-PSS" : "PKCS#1 v1.5",
+           ToUtf8(HashAlgorithmId(options.hash)).c_str());
 }
 
 }  // namespace zkt

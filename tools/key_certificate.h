@@ -19,6 +19,10 @@ bool ReadSubjectPublicKeyInfo(OpenedKey& key, Bytes& subjectPublicKeyInfo);
 bool SignBody(OpenedKey& key, const ToolOptions& options, const Bytes& body, const SignatureAlgorithm& algorithm,
               Bytes& signedDer);
 
+// The last lines of both documents' reports on standard output: the DNS
+// names asked for and the signature algorithm.
+void PrintNamesAndSignature(const ToolOptions& options);
+
 // SHA-1 of the subjectPublicKey bits: the key identifier of RFC 5280
 // (4.2.1.2, method 1), the same one Windows computes for a certificate.
 bool KeyIdentifier(const Bytes& subjectPublicKeyInfo, Bytes& keyId);

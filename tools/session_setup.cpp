@@ -42,6 +42,12 @@ bool ReadKeyDword(OpenedKey& key, const wchar_t* name, DWORD& value)
     return true;
 }
 
+bool OpenToolKeyBlock(const ToolOptions& options, KeyWithBlock& opened)
+{
+    return OpenToolKey(options, opened.session, opened.key) &&
+           ReadKeyDword(opened.key, L"Block Length", opened.blockLength);
+}
+
 std::string HexString(const std::vector<uint8_t>& bytes)
 {
     std::string out;

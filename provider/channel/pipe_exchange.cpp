@@ -153,7 +153,7 @@ bool ReceiveReply(Exchange& ex, uint32_t* replyDataLength)
         return false;
     }
     PlaintextView reply;
-    if (!DecodeReply(ex.reply.get(), length, &reply) || reply.word != kReplyStatusSuccess) {
+    if (!DecodeReply(ex.reply.get(), length, &reply) || reply.word != kReplyOk) {
         return false;
     }
     *replyDataLength = reply.length;

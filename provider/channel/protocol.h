@@ -42,7 +42,13 @@ constexpr uint32_t kRequestPublicKey = 1;  // payload: key name, UTF-16LE, no NU
 constexpr uint32_t kRequestSignHash = 2;   // payload: operation payload
 constexpr uint32_t kRequestDecrypt = 3;    // payload: operation payload
 
-constexpr uint32_t kReplyStatusSuccess = 0;
+// Reply status words (the u32 at the head of every reply plaintext). The
+// provider takes every word but kReplyOk as a failure; the others say why,
+// for the service's log and for peers.
+constexpr uint32_t kReplyOk = 0;
+constexpr uint32_t kReplyUnknownKey = 1;       // no key of that name in the store
+constexpr uint32_t kReplyBadRequest = 2;       // malformed payload, unknown code, bad flags or hash length
+constexpr uint32_t kReplyOperationFailed = 3;  // the key file is damaged or the platform refused the operation
 
 // Every single pipe read or write ends within this time.
 constexpr DWORD kPipeIoTimeoutMs = 5000;

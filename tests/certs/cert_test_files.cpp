@@ -1,6 +1,6 @@
 #include "cert_test_files.h"
 
-#include "provider_loader.h"
+#include "child_process.h"
 
 #include <atomic>
 

@@ -75,6 +75,19 @@ Loaded LoadChecked(zt::Interposer& spy)
     return r;
 }
 
+// A load that has to make a new secret: it succeeds, and the file then
+// holds that secret DPAPI-protected.
+void LoadNewSecret(const zt::TempDataRoot& root, Loaded* r)
+{
+    {
+        zt::Interposer spy(Self());
+        *r = LoadChecked(spy);
+    }
+    ASSERT_EQ(0, r->status);
+    bool ok = false;
+    EXPECT_EQ(r->secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+}
+
 class PipeSecret : public ::testing::Test {
 protected:
     zt::TempDataRoot root;
@@ -159,13 +172,7 @@ TEST_F(PipeSecret, EmptyFileIsReplaced)
 {
     root.WriteSecretFile({});
     Loaded r;
-    {
-        zt::Interposer spy(Self());
-        r = LoadChecked(spy);
-        ASSERT_EQ(0, r.status);
-    }
-    bool ok = false;
-    EXPECT_EQ(r.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+    ASSERT_NO_FATAL_FAILURE(LoadNewSecret(root, &r));
     EXPECT_TRUE(root.SecretFileAttributes() & FILE_ATTRIBUTE_HIDDEN);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(root.wideTempFile().c_str()));
 }
@@ -178,13 +185,7 @@ TEST_F(PipeSecret, StaleTemporaryFileIsIgnoredAndCleanedUp)
     CreateDirectoryW(root.wideFolder().c_str(), nullptr);
     zt::WriteFileBytes(root.wideTempFile(), torn);
     Loaded r;
-    {
-        zt::Interposer spy(Self());
-        r = LoadChecked(spy);
-        ASSERT_EQ(0, r.status);
-    }
-    bool ok = false;
-    EXPECT_EQ(r.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+    ASSERT_NO_FATAL_FAILURE(LoadNewSecret(root, &r));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(root.wideTempFile().c_str())) << "left behind";
 
     // Beside a usable secret it is not even looked at.
@@ -206,13 +207,7 @@ TEST_F(PipeSecret, CrashWhileWritingTheFirstSecretLocksNoOneOut)
     ASSERT_EQ(9u, run.exitCode) << "the probe did not die inside its write";
 
     Loaded r;
-    {
-        zt::Interposer spy(Self());
-        r = LoadChecked(spy);
-    }
-    ASSERT_EQ(0, r.status);
-    bool ok = false;
-    EXPECT_EQ(r.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
+    ASSERT_NO_FATAL_FAILURE(LoadNewSecret(root, &r));
     zt::Interposer spy(Self());
     EXPECT_EQ(r.secret, LoadChecked(spy).secret);
 }
@@ -240,47 +235,10 @@ TEST_F(PipeSecret, PlainFormWhenProtectionFails)
     EXPECT_EQ(0u, spy.CallCount(zt::Fn::LocalFree));
 }
 
-TEST(PipeSecretPaths, DataRootLengthLimit)
+// A data root of 238 UTF-16 units (with `leaf` as its last folder) takes
+// the secret; one of 239 is refused before anything is created.
+void CheckDataRootLengthLimit(const std::wstring& leaf)
 {
-    {
-        zt::TempDataRoot root(238);
-        ASSERT_TRUE(root.ok());
-        ASSERT_EQ(238u, root.path().size());
-        zt::Interposer spy(Self());
-        const Loaded r = LoadChecked(spy);
-        EXPECT_EQ(0, r.status);
-        EXPECT_TRUE(root.SecretFileExists());
-    }
-    zt::TempDataRoot root(239);
-    ASSERT_TRUE(root.ok());
-    ASSERT_EQ(239u, root.path().size());
-    zt::Interposer spy(Self());
-    EXPECT_EQ(NTE_INTERNAL_ERROR, LoadChecked(spy).status);
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileW));
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(root.folder().c_str()));
-}
-
-// Names the ANSI code page cannot hold; the limits count UTF-16 units (the
-// last character of the leaf is outside the BMP: two units).
-TEST(PipeSecretPaths, DataRootOutsideTheAnsiCodePage)
-{
-    const std::wstring leaf = L"data\u0416\U0001F600";
-    {
-        zt::TempDataRoot root(0, leaf);
-        ASSERT_TRUE(root.ok());
-        Loaded first;
-        {
-            zt::Interposer spy(Self());
-            first = LoadChecked(spy);
-            ASSERT_EQ(0, first.status);
-        }
-        bool ok = false;
-        EXPECT_EQ(first.secret, zt::Unprotect(root.ReadSecretFile(), &ok));
-        zt::Interposer spy(Self());
-        EXPECT_EQ(first.secret, LoadChecked(spy).secret);
-        EXPECT_EQ(0u, spy.CallCount(zt::Fn::WriteFile));
-    }
     {
         zt::TempDataRoot root(238, leaf);
         ASSERT_TRUE(root.ok());
@@ -297,6 +255,28 @@ TEST(PipeSecretPaths, DataRootOutsideTheAnsiCodePage)
     EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateDirectoryW));
     EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileW));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(root.wideFolder().c_str()));
+}
+
+TEST(PipeSecretPaths, DataRootLengthLimit)
+{
+    CheckDataRootLengthLimit(L"");
+}
+
+// Names the ANSI code page cannot hold; the limits count UTF-16 units (the
+// last character of the leaf is outside the BMP: two units).
+TEST(PipeSecretPaths, DataRootOutsideTheAnsiCodePage)
+{
+    const std::wstring leaf = L"data\u0416\U0001F600";
+    {
+        zt::TempDataRoot root(0, leaf);
+        ASSERT_TRUE(root.ok());
+        Loaded first;
+        ASSERT_NO_FATAL_FAILURE(LoadNewSecret(root, &first));
+        zt::Interposer spy(Self());
+        EXPECT_EQ(first.secret, LoadChecked(spy).secret);
+        EXPECT_EQ(0u, spy.CallCount(zt::Fn::WriteFile));
+    }
+    CheckDataRootLengthLimit(leaf);
 }
 
 TEST(PipeSecretPaths, MissingOrUnusableRootCreatesNothing)

@@ -1,7 +1,6 @@
 #include "tool_process.h"
 
 #include "child_process.h"
-#include "provider_loader.h"
 
 namespace zt {
 

@@ -1,8 +1,7 @@
 // Encrypt, VerifySignature and ExportKey run on the imported public key only.
+#include "forged_key_test.h"
 #include "interposer.h"
 #include "ksp_status.h"
-#include "provider_loader.h"
-#include "test_key.h"
 #include "wine_stand_ins.h"
 
 #include <gtest/gtest.h>
@@ -15,28 +14,7 @@ namespace {
 
 constexpr DWORD kUntouched = 0xA5A5A5A5;
 
-class LocalOperations : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { rsa = std::make_unique<zt::TestRsaKey>(2048); }
-    static void TearDownTestSuite() { rsa.reset(); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(provider.ok());
-        ASSERT_TRUE(rsa->ok());
-        ASSERT_EQ(0, provider->OpenProvider(&prov, L"p", 0));
-        key = std::make_unique<zt::ForgedKeyHandle>(*rsa, L"k");
-    }
-    void TearDown() override
-    {
-        key.reset();
-        EXPECT_EQ(0, provider->FreeProvider(prov));
-    }
-    static std::unique_ptr<zt::TestRsaKey> rsa;
-    zt::LoadedProvider provider;
-    NCRYPT_PROV_HANDLE prov = 0;
-    std::unique_ptr<zt::ForgedKeyHandle> key;
-};
-std::unique_ptr<zt::TestRsaKey> LocalOperations::rsa;
+class LocalOperations : public zt::ForgedKeyTest {};
 
 TEST_F(LocalOperations, EncryptPkcs1DecryptsWithPrivateKey)
 {

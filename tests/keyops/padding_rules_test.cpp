@@ -2,10 +2,9 @@
 // because only the flags word reaches the signing service, and the ones they
 // pass on. No service runs here: a record that passes ends at the pipe (the
 // exchange then fails; what counts is that it was tried).
+#include "forged_key_test.h"
 #include "interposer.h"
 #include "ksp_status.h"
-#include "provider_loader.h"
-#include "test_key.h"
 #include "wine_stand_ins.h"
 
 #include <gtest/gtest.h>
@@ -19,17 +18,8 @@ namespace {
 constexpr DWORD kUntouched = 0xA5A5A5A5;
 constexpr BYTE kFill = 0xEE;
 
-class PaddingRules : public ::testing::Test {
+class PaddingRules : public zt::ForgedKeyTest {
 protected:
-    static void SetUpTestSuite() { rsa = std::make_unique<zt::TestRsaKey>(2048); }
-    static void TearDownTestSuite() { rsa.reset(); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(provider.ok());
-        ASSERT_TRUE(rsa->ok());
-        key = std::make_unique<zt::ForgedKeyHandle>(*rsa, L"k");
-    }
-
     // One SignHash with the hash length given: its status, and whether it
     // tried the pipe, wrote anything or left anything behind.
     SECURITY_STATUS Sign(void* padding, DWORD hashLength, DWORD flags, bool* triedPipe)
@@ -61,12 +51,7 @@ protected:
         EXPECT_EQ(0u, spy.LiveBlocks());
         return status;
     }
-
-    static std::unique_ptr<zt::TestRsaKey> rsa;
-    zt::LoadedProvider provider;
-    std::unique_ptr<zt::ForgedKeyHandle> key;
 };
-std::unique_ptr<zt::TestRsaKey> PaddingRules::rsa;
 
 struct SignCase {
     const char* what;

@@ -1,9 +1,8 @@
 // The checks SignHash, Decrypt and OpenKey make before any exchange: none of
 // these calls may reach the pipe or allocate.
+#include "forged_key_test.h"
 #include "interposer.h"
 #include "ksp_status.h"
-#include "provider_loader.h"
-#include "test_key.h"
 #include "wine_stand_ins.h"
 
 #include <gtest/gtest.h>
@@ -16,30 +15,25 @@ namespace {
 
 constexpr DWORD kUntouched = 0xA5A5A5A5;
 
-class RemoteOperationChecks : public ::testing::Test {
+class RemoteOperationChecks : public zt::ForgedKeyTest {
 protected:
-    static void SetUpTestSuite() { rsa = std::make_unique<zt::TestRsaKey>(2048); }
-    static void TearDownTestSuite() { rsa.reset(); }
     void SetUp() override
     {
-        ASSERT_TRUE(provider.ok());
-        ASSERT_TRUE(rsa->ok());
-        key = std::make_unique<zt::ForgedKeyHandle>(*rsa, L"k");
+        zt::ForgedKeyTest::SetUp();
+        if (HasFatalFailure()) return;
         spy = std::make_unique<zt::Interposer>(provider.module());
     }
     void TearDown() override
     {
-        EXPECT_EQ(0u, spy->CallCount(zt::Fn::CreateFileA)) << "no exchange was due";
-        EXPECT_EQ(0u, spy->CallCount(zt::Fn::HeapAlloc));
+        if (spy) {
+            EXPECT_EQ(0u, spy->CallCount(zt::Fn::CreateFileA)) << "no exchange was due";
+            EXPECT_EQ(0u, spy->CallCount(zt::Fn::HeapAlloc));
+        }
         spy.reset();
-        key.reset();
+        zt::ForgedKeyTest::TearDown();
     }
-    static std::unique_ptr<zt::TestRsaKey> rsa;
-    zt::LoadedProvider provider;
-    std::unique_ptr<zt::ForgedKeyHandle> key;
     std::unique_ptr<zt::Interposer> spy;
 };
-std::unique_ptr<zt::TestRsaKey> RemoteOperationChecks::rsa;
 
 class SignHashChecks : public RemoteOperationChecks {};
 

@@ -596,9 +596,7 @@ TEST_F(FailureSweep, WholeSession)
         spy.FailNthCallOf(fn, 1, true);
         spy.SetFailureStatus(status);
         spy.SetFailureLastError(zt::PlausibleLastError(fn, 1));
-        const ULONGLONG start = GetTickCount64();
         const RunResult r = session();
-        const ULONGLONG took = GetTickCount64() - start;
         if (spy.CallCount(fn) == 0) {
             continue;  // the session does not call it
         }
@@ -610,7 +608,12 @@ TEST_F(FailureSweep, WholeSession)
         EXPECT_EQ("", zt::HygieneProblems(spy)) << where;
         bool exists = false;
         EXPECT_EQ(secretBefore, zt::ReadWholeFile(secretFile, &exists)) << where << ": the secret file changed";
-        EXPECT_LT(took, 4000u) << where << ": took " << took << " ms";
+        // A broken platform call ends the exchange at once: no pipe wait of
+        // the provider's may be left to run out its bound.
+        for (const zt::WaitRecord& wait : spy.Waits()) {
+            EXPECT_NE(static_cast<DWORD>(WAIT_TIMEOUT), wait.result) << where << ": a " << wait.timeoutMs
+                                                                    << " ms wait ran out";
+        }
     }
     std::printf("[failure sweep] whole session, every call of one function failing: %zu functions\n", functions);
 }

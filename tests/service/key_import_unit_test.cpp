@@ -8,6 +8,7 @@
 #include "key_store.h"
 #include "legacy_rsa_blob.h"
 #include "private_key_decode.h"
+#include "temp_folder.h"
 #include "unix_shell.h"
 
 #include <bcrypt.h>
@@ -49,21 +50,6 @@ private:
     std::string unix_;
 };
 
-Bytes ReadBytes(const std::wstring& path)
-{
-    Bytes out;
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f != INVALID_HANDLE_VALUE) {
-        out.resize(GetFileSize(f, nullptr));
-        DWORD got = 0;
-        if (!out.empty() && !ReadFile(f, out.data(), static_cast<DWORD>(out.size()), &got, nullptr)) {
-            out.clear();
-        }
-        CloseHandle(f);
-    }
-    return out;
-}
-
 // The INTEGERs of an RSAPrivateKey as OpenSSL's own parser prints them:
 // version, n, e, d, p, q, dp, dq, qinv.
 std::vector<std::string> OpenSslNumbers(const std::string& unixKey)
@@ -95,7 +81,7 @@ TEST_P(LegacyBlobAgainstOpenSsl, EveryNumberLandsInItsField)
     const std::vector<std::string> expected = OpenSslNumbers(dir.Unix("k.pem"));
     ASSERT_EQ(9u, expected.size());
 
-    const Bytes der = ReadBytes(dir.Windows("k.der"));
+    const Bytes der = zt::ReadFileBytes(dir.Windows("k.der"));
     HeapBlock full;
     ULONG keyBits = 0;
     const ImportOutcome decoded = DecodePkcs1(der.data(), der.size(), &full, &keyBits);
@@ -211,7 +197,7 @@ TEST(KeyImport, NoFreedBlockHoldsThePrivateKey)
                               dir.Unix("k1.pem") + " -out " + dir.Unix("k8.pem") + " && openssl rsa -in " +
                               dir.Unix("k1.pem") + " -traditional -outform DER -out " + dir.Unix("k1.der"))
                      .exitCode);
-    const Bytes der = ReadBytes(dir.Windows("k1.der"));
+    const Bytes der = zt::ReadFileBytes(dir.Windows("k1.der"));
     HeapBlock full;
     ULONG bits = 0;
     ASSERT_EQ(ImportResult::Ok, DecodePkcs1(der.data(), der.size(), &full, &bits).result);

@@ -3,6 +3,7 @@
 #include "data_root.h"
 #include "interposer.h"
 #include "key_store.h"
+#include "temp_folder.h"
 
 #include <bcrypt.h>
 #include <gtest/gtest.h>
@@ -16,35 +17,6 @@ namespace {
 bool Exists(const std::wstring& path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool WriteBytes(const std::wstring& path, const std::vector<BYTE>& bytes)
-{
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD put = 0;
-    const bool ok = bytes.empty() || (WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
-                                      put == bytes.size());
-    CloseHandle(f);
-    return ok;
-}
-
-std::vector<BYTE> ReadBytes(const std::wstring& path)
-{
-    std::vector<BYTE> out;
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        return out;
-    }
-    out.resize(GetFileSize(f, nullptr));
-    DWORD got = 0;
-    if (!out.empty() && !ReadFile(f, out.data(), static_cast<DWORD>(out.size()), &got, nullptr)) {
-        out.clear();
-    }
-    CloseHandle(f);
-    return out;
 }
 
 void PutU32(std::vector<BYTE>& out, DWORD v)
@@ -107,7 +79,7 @@ TEST(KeyStore, TemporaryFileOfACrashedCreateDoesNotBlockTheNextOne)
     const std::wstring path = KeyFilePath(L"k");
     wchar_t suffix[48];
     wsprintfW(suffix, L".%lu-%lu.tmp", GetCurrentProcessId(), GetCurrentThreadId());
-    ASSERT_TRUE(WriteBytes(path + suffix, {1, 2, 3}));
+    ASSERT_TRUE(zt::WriteFileBytes(path + suffix, std::vector<BYTE>{1, 2, 3}));
 
     EXPECT_EQ(StoreResult::Ok, CreateKey(L"k", 2048, &error)) << error;
     EXPECT_TRUE(Exists(path));
@@ -123,7 +95,7 @@ TEST(KeyStore, StaleTemporaryFilesAreRemovedAndFreshOnesKept)
     const std::wstring fresh = KeyFilePath(L"running") + L".ffeeddccbbaa99887766554433221100.tmp";
     const std::wstring unrelated = KeysFolder() + L"\\notes.tmp";
     for (const std::wstring* p : {&stale, &oldNaming, &fresh, &unrelated}) {
-        ASSERT_TRUE(WriteBytes(*p, {7}));
+        ASSERT_TRUE(zt::WriteFileBytes(*p, std::vector<BYTE>{7}));
     }
     ASSERT_TRUE(Age(stale, kStaleAge));
     ASSERT_TRUE(Age(oldNaming, kStaleAge));
@@ -162,7 +134,7 @@ TEST(KeyStore, FormatOneFilesAreListedAndStillOpen)
     }
     PutU32(file, static_cast<DWORD>(protectedBlob.size()));
     file.insert(file.end(), protectedBlob.begin(), protectedBlob.end());
-    ASSERT_TRUE(WriteBytes(KeyFilePath(name), file));
+    ASSERT_TRUE(zt::WriteFileBytes(KeyFilePath(name), file));
 
     std::vector<KeyListEntry> keys;
     ASSERT_EQ(StoreResult::Ok, ListKeys(&keys));
@@ -186,13 +158,13 @@ TEST(KeyStore, SizeInClearThatDisagreesWithTheKeyIsDamage)
     DWORD error = 0;
     ASSERT_EQ(StoreResult::Ok, CreateKey(L"k", 2048, &error));
     const std::wstring path = KeyFilePath(L"k");
-    std::vector<BYTE> file = ReadBytes(path);
+    std::vector<BYTE> file = zt::ReadFileBytes(path);
     const size_t bitsAt = 12 + 2;  // after magic, version, name length and the name "k"
     ASSERT_GT(file.size(), bitsAt + 4);
     ASSERT_EQ(0x00, file[bitsAt]);
     ASSERT_EQ(0x08, file[bitsAt + 1]);  // 2048 = 0x800
     file[bitsAt + 1] = 0x10;            // claims 4096
-    ASSERT_TRUE(WriteBytes(path, file));
+    ASSERT_TRUE(zt::WriteFileBytes(path, file));
 
     std::vector<KeyListEntry> keys;
     ASSERT_EQ(StoreResult::Ok, ListKeys(&keys));

@@ -40,35 +40,6 @@ BCRYPT_KEY_HANDLE ImportPublicKey(const std::vector<BYTE>& blob)
     return key;
 }
 
-std::vector<BYTE> ReadAll(const std::wstring& path)
-{
-    std::vector<BYTE> out;
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        return out;
-    }
-    out.resize(GetFileSize(f, nullptr));
-    DWORD got = 0;
-    if (!out.empty() && !ReadFile(f, out.data(), static_cast<DWORD>(out.size()), &got, nullptr)) {
-        out.clear();
-    }
-    CloseHandle(f);
-    return out;
-}
-
-bool WriteAll(const std::wstring& path, const std::vector<BYTE>& content)
-{
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD put = 0;
-    bool ok = content.empty() || (WriteFile(f, content.data(), static_cast<DWORD>(content.size()), &put, nullptr) &&
-                                  put == content.size());
-    CloseHandle(f);
-    return ok;
-}
-
 std::wstring FindKeyFile(const std::string& dataRoot, const wchar_t* name)
 {
     std::wstring folder(dataRoot.begin(), dataRoot.end());  // temp paths are ASCII here

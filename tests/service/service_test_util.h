@@ -1,6 +1,8 @@
 // Shared pieces of the signing service suites.
 #pragma once
 
+#include "temp_folder.h"
+
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -19,5 +21,9 @@ BCRYPT_KEY_HANDLE ImportPublicKey(const std::vector<BYTE>& blob);
 // The key file of `name` under `dataRoot`: the one whose content holds the name.
 std::wstring FindKeyFile(const std::string& dataRoot, const wchar_t* name);
 
-std::vector<BYTE> ReadAll(const std::wstring& path);
-bool WriteAll(const std::wstring& path, const std::vector<BYTE>& content);
+// Whole files: the support library's, under the names these suites use.
+inline std::vector<BYTE> ReadAll(const std::wstring& path) { return zt::ReadFileBytes(path); }
+inline bool WriteAll(const std::wstring& path, const std::vector<BYTE>& content)
+{
+    return zt::WriteFileBytes(path, content);
+}

@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include "temp_folder.h"
+
 #include <cwchar>
 
 namespace zt {
@@ -85,6 +87,15 @@ bool StartReader(ChildProcess::Stream* stream)
 
 }  // namespace
 
+std::wstring BesideExe(const wchar_t* name)
+{
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    return dir + name;
+}
+
 ChildProcess::ChildProcess() = default;
 
 ChildProcess::~ChildProcess()
@@ -102,22 +113,33 @@ bool ChildProcess::Start(const std::wstring& commandLine, const ChildOptions& op
     if (process_) {
         return false;
     }
-    auto out = std::make_unique<Stream>();
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    std::unique_ptr<Stream> out;
     std::unique_ptr<Stream> err;
     UniqueHandle outWrite;
     UniqueHandle errWrite;
-    if (!MakePipe(&out->read, &outWrite)) {
-        startError_ = GetLastError();
-        return false;
+    const bool toFile = !options.outputFile.empty();
+    if (toFile) {
+        outWrite.Reset(CreateFileW(options.outputFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!outWrite) {
+            startError_ = GetLastError();
+            return false;
+        }
+    } else {
+        out = std::make_unique<Stream>();
+        if (!MakePipe(&out->read, &outWrite)) {
+            startError_ = GetLastError();
+            return false;
+        }
     }
-    if (options.errors == ChildErrors::Separate) {
+    if (!toFile && options.errors == ChildErrors::Separate) {
         err = std::make_unique<Stream>();
         if (!MakePipe(&err->read, &errWrite)) {
             startError_ = GetLastError();
             return false;
         }
     }
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     UniqueFile nul;
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -132,7 +154,7 @@ bool ChildProcess::Start(const std::wstring& commandLine, const ChildOptions& op
     case ChildInput::None: si.hStdInput = nullptr; break;
     }
     si.hStdOutput = outWrite.get();
-    switch (options.errors) {
+    switch (toFile ? ChildErrors::Merged : options.errors) {
     case ChildErrors::Separate: si.hStdError = errWrite.get(); break;
     case ChildErrors::Merged: si.hStdError = outWrite.get(); break;
     case ChildErrors::Inherit: si.hStdError = GetStdHandle(STD_ERROR_HANDLE); break;
@@ -150,9 +172,12 @@ bool ChildProcess::Start(const std::wstring& commandLine, const ChildOptions& op
     // Our copies of the write ends go now: a read then ends with the child.
     outWrite.Reset();
     errWrite.Reset();
-    out->process = process_.get();
-    out_ = std::move(out);
-    StartReader(out_.get());
+    outputFile_ = options.outputFile;
+    if (out) {
+        out->process = process_.get();
+        out_ = std::move(out);
+        StartReader(out_.get());
+    }
     if (err) {
         err->process = process_.get();
         err_ = std::move(err);
@@ -209,6 +234,10 @@ DWORD ChildProcess::ExitCode() const
 
 std::string ChildProcess::Output() const
 {
+    if (!outputFile_.empty()) {
+        const std::vector<BYTE> bytes = ReadFileBytes(outputFile_);
+        return std::string(bytes.begin(), bytes.end());
+    }
     return out_ ? out_->Copy() : std::string();
 }
 

@@ -1,8 +1,9 @@
 // The one way tests run a Windows program of the build as a separate process:
 // ChildProcess starts it with its standard output (and error) on pipes that
 // threads of ours read while it runs, so it never blocks on a full pipe, and
-// RunChild runs one to its end. The service, the client tool, the
-// configuration tool and the probes are all started through here.
+// RunChild runs one to its end. The service (in the tests and the
+// benchmark), the client tool, the configuration tool and the probes are all
+// started through here.
 // (Linux programs go through unix_shell.h: Wine reports them ended at once.)
 #pragma once
 
@@ -29,6 +30,10 @@ struct ChildOptions {
     const std::vector<wchar_t>* environment = nullptr;
     // CreateProcessW's application name; empty: the command line's first word.
     std::wstring application;
+    // Non-empty: output and errors are appended to this file instead of read
+    // on pipes (`errors` then does not apply), so that a long run has no
+    // reader of ours competing with the work it measures.
+    std::wstring outputFile;
 };
 
 class ChildProcess {
@@ -53,7 +58,8 @@ public:
     DWORD ExitCode() const;  // 0xFFFFFFFF while running or never started
     DWORD ProcessId() const;  // 0 if never started
 
-    // What it printed so far (with ChildErrors::Merged, errors included).
+    // What it printed so far (with ChildErrors::Merged or an output file,
+    // errors included).
     std::string Output() const;
     std::string Errors() const;
     // Waits until the output contains `text`; false if it ends without.
@@ -65,6 +71,7 @@ private:
     bool WaitForReaders(DWORD timeoutMs);
 
     UniqueHandle process_;
+    std::wstring outputFile_;
     std::unique_ptr<Stream> out_;
     std::unique_ptr<Stream> err_;
     DWORD startError_ = 0;
@@ -83,6 +90,10 @@ struct ChildRun {
 // ended with `killCode` (and is not `finished`).
 ChildRun RunChild(const std::wstring& commandLine, const ChildOptions& options, DWORD timeoutMs,
                   UINT killCode = 0xFFFFFFFF);
+
+// Full path of a file beside the running executable (the build puts every
+// program and the DLL in one folder).
+std::wstring BesideExe(const wchar_t* name);
 
 // Environment of this process with one variable replaced.
 std::vector<wchar_t> EnvironmentWith(const wchar_t* name, const std::wstring& value);

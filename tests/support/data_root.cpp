@@ -8,32 +8,6 @@
 
 namespace zt {
 
-std::wstring FromAnsi(const std::string& s)
-{
-    if (s.empty()) {
-        return {};
-    }
-    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring out(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-    }
-    return out;
-}
-
-std::string ToAnsi(const std::wstring& s)
-{
-    if (s.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
-    }
-    return out;
-}
-
 TempDataRoot::TempDataRoot(size_t padTo, const std::wstring& leaf)
 {
     if (!base_.ok()) {

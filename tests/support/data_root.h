@@ -56,10 +56,6 @@ private:
     bool ok_ = false;
 };
 
-// UTF-16 <-> the ANSI code page, for helpers that take narrow paths.
-std::wstring FromAnsi(const std::string& s);
-std::string ToAnsi(const std::wstring& s);
-
 // DPAPI round trips for checking what the store wrote.
 std::vector<BYTE> Unprotect(const std::vector<BYTE>& blob, bool* ok);
 std::vector<BYTE> Protect(const std::vector<BYTE>& plain);

@@ -44,6 +44,7 @@ struct State {
     std::vector<SecretHit> hits;
     std::map<uintptr_t, HandleKind> handles;
     std::vector<CallRecord> calls;
+    std::vector<WaitRecord> waits;
     FaultPlan plan;
 };
 
@@ -425,7 +426,14 @@ DWORD WINAPI Hook_WaitForSingleObject(HANDLE h, DWORD ms)
         SetLastError(d.lastError);
         return WAIT_FAILED;
     }
-    return ORIG(WaitForSingleObject)(h, ms);
+    const DWORD result = ORIG(WaitForSingleObject)(h, ms);
+    const DWORD error = GetLastError();
+    {
+        Locked guard;
+        S().waits.push_back({ms, result});
+    }
+    SetLastError(error);
+    return result;
 }
 
 BOOL WINAPI Hook_GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD n, BOOL wait)
@@ -739,6 +747,7 @@ void Interposer::Reset()
     s.hits.clear();
     s.watched.clear();
     s.calls.clear();
+    s.waits.clear();
     s.handles.clear();
     s.plan = FaultPlan{};
 }
@@ -791,6 +800,12 @@ std::vector<CallRecord> Interposer::Calls() const
 {
     Locked guard;
     return S().calls;
+}
+
+std::vector<WaitRecord> Interposer::Waits() const
+{
+    Locked guard;
+    return S().waits;
 }
 
 size_t Interposer::CallCount(Fn fn) const

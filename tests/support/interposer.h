@@ -92,6 +92,12 @@ struct CallRecord {
     bool failed;
 };
 
+// One WaitForSingleObject: the bound asked for and what came back.
+struct WaitRecord {
+    DWORD timeoutMs;
+    DWORD result;
+};
+
 class Interposer {
 public:
     // Hooks every listed import that `module` has.
@@ -118,6 +124,9 @@ public:
     // Calls seen since Reset, in order.
     std::vector<CallRecord> Calls() const;
     size_t CallCount(Fn fn) const;
+    // WaitForSingleObject calls since Reset, in order, with their results:
+    // whether a bound ran out is behaviour a test can check without a clock.
+    std::vector<WaitRecord> Waits() const;
 
     // Fails the call with this 1-based index among all hooked calls.
     void FailNthCall(uint64_t n);

@@ -4,15 +4,6 @@
 
 namespace zt {
 
-std::wstring BesideExe(const wchar_t* name)
-{
-    wchar_t path[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    dir.resize(dir.find_last_of(L"\\/") + 1);
-    return dir + name;
-}
-
 LoadedProvider::LoadedProvider()
 {
     module_ = LoadLibraryW(BesideExe(L"ZentravaKSP.dll").c_str());

@@ -1,6 +1,7 @@
 // Loads ZentravaKSP.dll the way the CNG router does and hands out its table.
 #pragma once
 
+#include "child_process.h"  // BesideExe
 #include "ksp_interface.h"
 
 #include <windows.h>
@@ -30,8 +31,5 @@ private:
     GetKeyStorageInterfaceFn entry_ = nullptr;
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE* table_ = nullptr;
 };
-
-// Full path of a file beside the running test executable.
-std::wstring BesideExe(const wchar_t* name);
 
 }  // namespace zt

@@ -1,7 +1,6 @@
 #include "service_process.h"
 
-#include "data_root.h"
-#include "provider_loader.h"
+#include "temp_folder.h"
 
 namespace zt {
 
@@ -53,7 +52,9 @@ bool ServiceProcess::Start(const std::string& dataRoot, const std::wstring& extr
 
 bool ServiceProcess::Start(const std::wstring& dataRoot, const std::wstring& extraArgs, DWORD timeoutMs)
 {
-    if (child_.Started() || !child_.Start(ServiceCommandLine(L"serve " + extraArgs, dataRoot), ServiceOptions())) {
+    ChildOptions options = ServiceOptions();
+    options.outputFile = logFile_;
+    if (child_.Started() || !child_.Start(ServiceCommandLine(L"serve " + extraArgs, dataRoot), options)) {
         return false;
     }
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;

@@ -36,6 +36,9 @@ public:
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
+    // Before Start: what the service prints goes to this file rather than
+    // to a pipe read by a thread of ours (for the benchmark's long runs).
+    void SetLogFile(const std::wstring& path) { logFile_ = path; }
     // Starts "serve --data-root <dataRoot> <extraArgs>" and waits until it
     // reports that it serves the pipe. False (with the output kept) otherwise.
     bool Start(const std::string& dataRoot, const std::wstring& extraArgs = L"",
@@ -58,6 +61,7 @@ public:
 
 private:
     ChildProcess child_;
+    std::wstring logFile_;
 };
 
 }  // namespace zt

@@ -108,4 +108,30 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
     return WriteFileBytes(path, std::vector<BYTE>(bytes.begin(), bytes.end()));
 }
 
+std::wstring FromAnsi(const std::string& s)
+{
+    if (s.empty()) {
+        return {};
+    }
+    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring out(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
+    if (n > 0) {
+        MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
+    }
+    return out;
+}
+
+std::string ToAnsi(const std::wstring& s)
+{
+    if (s.empty()) {
+        return {};
+    }
+    const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) {
+        WideCharToMultiByte(CP_ACP, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+
 }  // namespace zt

@@ -41,4 +41,8 @@ bool WriteFileBytes(const std::wstring& path, const std::vector<BYTE>& bytes);
 bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
+// UTF-16 <-> the ANSI code page, for helpers that take narrow paths.
+std::wstring FromAnsi(const std::string& s);
+std::string ToAnsi(const std::wstring& s);
+
 }  // namespace zt

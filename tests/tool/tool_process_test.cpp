@@ -34,6 +34,29 @@ TEST(ToolProcess, HelpDescribesEveryCommandAndExitsZero)
     EXPECT_EQ("", run.err);
 }
 
+// The runner's file mode (the benchmark's service log): output and errors
+// both land in the file, appended, and Output() reads them from there.
+TEST(ToolProcess, OutputFileTakesOutputAndErrorsAppended)
+{
+    zt::TempFolder dir;
+    ASSERT_TRUE(dir.ok());
+    const std::wstring log = dir.File(L"run.log");
+    ASSERT_TRUE(zt::WriteFileBytes(log, std::string("before\n")));
+    zt::ChildOptions options;
+    options.outputFile = log;
+    zt::ChildProcess child;
+    ASSERT_TRUE(child.Start(zt::QuoteArgument(zt::BesideExe(L"ZentravaKSPTool.exe")) + L" frobnicate", options));
+    ASSERT_TRUE(child.Wait(60000)) << "hang guard";
+    EXPECT_EQ(2u, child.ExitCode());
+    const std::string seen = child.Output();
+    EXPECT_EQ(0u, seen.rfind("before\n", 0)) << seen;
+    EXPECT_TRUE(Contains(seen, "unknown command 'frobnicate'")) << seen;  // the tool's standard error
+    EXPECT_EQ("", child.Errors());
+    std::string onDisk;
+    ASSERT_TRUE(zt::ReadFileBytes(log, onDisk));
+    EXPECT_EQ(seen, onDisk);
+}
+
 TEST(ToolProcess, CommandLineErrorsExitTwoWithAHint)
 {
     zt::ProgramRun run = Tool({L"frobnicate"});

@@ -2,7 +2,6 @@
 // command end to end, its output files checked independently with BCrypt
 // and crypt32 on the service's own public key.
 #include "child_process.h"
-#include "provider_loader.h"
 #include "service_with_keys.h"
 #include "temp_folder.h"
 
