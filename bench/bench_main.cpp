@@ -3,6 +3,7 @@
 //
 //   ZentravaKSPBench --data-root <dir> --out <dir> [--quick] [--throughput-only]
 #include "bench.h"
+#include "proc_stats.h"
 #include "service_runner.h"
 
 #include <cstdio>
@@ -75,9 +76,6 @@ namespace {
 
 using namespace bench;
 
-constexpr DWORD kEnoughInstances = 64;
-constexpr DWORD kFewInstances = 4;
-
 bool ParseArgs(int argc, wchar_t** argv, Settings* s)
 {
     for (int i = 1; i < argc; ++i) {
@@ -122,39 +120,29 @@ int Run(const Settings& s)
     }
     Results r;
     r.loadStart = LoadAverage();
+    // Every item runs against "serve" with its defaults: what a user gets.
+    ServiceRunner service;
+    if (!service.Start(s.dataRoot)) {
+        std::printf("the signing service did not start\n");
+        return 1;
+    }
+    r.servingLine = service.ServingLine();
+    std::printf("service: %s\n", r.servingLine.c_str());
     if (s.throughputOnly) {
-        ServiceRunner service;
-        const bool ok = service.Start(s.dataRoot, kEnoughInstances) &&
-                        RunThroughput(s, pv, kEnoughInstances, ThroughputOp::SignHash, &r.throughput) &&
-                        service.Stop();
+        const bool ok = RunThroughput(s, pv, ThroughputOp::SignHash, &r.throughput) && service.Stop();
         pv.t->FreeProvider(pv.prov);
         r.loadEnd = LoadAverage();
         return ok && WriteOneCpuReport(s, r) ? 0 : 1;
     }
-    {
-        ServiceRunner service;
-        if (!service.Start(s.dataRoot, kEnoughInstances)) {
-            std::printf("the signing service did not start\n");
-            return 1;
-        }
-        if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) || !RunCheckCost(s, &r) || !RunBreakdown(s, pv, &r) ||
-            !RunThroughput(s, pv, kEnoughInstances, ThroughputOp::SignHash, &r.throughput) ||
-            !RunThroughput(s, pv, kEnoughInstances, ThroughputOp::OpenKey, &r.openKeyThroughput)) {
-            return 1;
-        }
-        if (!service.Stop()) {
-            std::printf("the signing service did not stop cleanly\n");
-            return 1;
-        }
+    if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) ||
+        !RunCheckCost(s, &r) || !RunBreakdown(s, pv, &r) ||
+        !RunConcurrency(s, pv, service.ProcessId(), &r) ||
+        !RunThroughput(s, pv, ThroughputOp::OpenKey, &r.openKeyThroughput)) {
+        return 1;
     }
-    {
-        ServiceRunner service;
-        if (!service.Start(s.dataRoot, kFewInstances) ||
-            !RunThroughput(s, pv, kFewInstances, ThroughputOp::SignHash, &r.throughput) ||
-            !service.Stop()) {
-            std::printf("the run with %lu instances failed\n", kFewInstances);
-            return 1;
-        }
+    if (!service.Stop()) {
+        std::printf("the signing service did not stop cleanly\n");
+        return 1;
     }
     pv.t->FreeProvider(pv.prov);
     r.loadEnd = LoadAverage();

@@ -15,25 +15,20 @@ std::wstring BesideExe(const wchar_t* name)
 
 namespace {
 
-// Starts the service with stdout and stderr going to `logPath`.
-bool Launch(const std::wstring& args, const std::wstring& logPath, PROCESS_INFORMATION* pi)
+std::wstring ServiceCommand(const std::wstring& args, const std::wstring& dataRoot)
 {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE log = CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (log == INVALID_HANDLE_VALUE) {
-        return false;
+    std::wstring cmd = zt::QuoteArgument(BesideExe(L"ZentravaSigningService.exe")) + L" " + args;
+    if (!dataRoot.empty()) {
+        cmd += L" --data-root " + zt::QuoteArgument(dataRoot);
     }
-    std::wstring cmd = L"\"" + BesideExe(L"ZentravaSigningService.exe") + L"\" " + args;
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = log;
-    si.hStdError = log;
-    const BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, pi);
-    CloseHandle(log);
-    return ok != FALSE;
+    return cmd;
+}
+
+zt::ChildOptions ServiceOptions()
+{
+    zt::ChildOptions options;
+    options.errors = zt::ChildErrors::Merged;
+    return options;
 }
 
 }  // namespace
@@ -57,78 +52,52 @@ std::string ReadFileText(const std::wstring& path)
 
 bool RunServiceCommand(const std::wstring& args, const std::wstring& dataRoot, std::string* output)
 {
-    const std::wstring logPath = dataRoot + L"\\command.log";
-    DeleteFileW(logPath.c_str());
-    PROCESS_INFORMATION pi{};
-    if (!Launch(args + L" --data-root \"" + dataRoot + L"\"", logPath, &pi)) {
-        return false;
-    }
-    WaitForSingleObject(pi.hProcess, 120000);
-    DWORD code = 1;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    const zt::ChildRun run = zt::RunChild(ServiceCommand(args, dataRoot), ServiceOptions(), 120000);
     if (output != nullptr) {
-        *output = ReadFileText(logPath);
+        *output = run.out;
     }
-    return code == 0;
+    return run.finished && run.exitCode == 0;
 }
 
 ServiceRunner::~ServiceRunner()
 {
-    if (process_.hProcess != nullptr && !Stop()) {
-        TerminateProcess(process_.hProcess, 1);
+    if (child_.Running() && !Stop()) {
+        child_.Terminate(1, 5000);
     }
 }
 
-bool ServiceRunner::Start(const std::wstring& dataRoot, DWORD instances)
+bool ServiceRunner::Start(const std::wstring& dataRoot)
 {
-    if (process_.hProcess != nullptr) {
+    if (child_.Started() || !child_.Start(ServiceCommand(L"serve", dataRoot), ServiceOptions())) {
         return false;
     }
-    log_ = dataRoot + L"\\serve-" + std::to_wstring(instances) + L".log";
-    DeleteFileW(log_.c_str());
-    const std::wstring args =
-        L"serve --instances " + std::to_wstring(instances) + L" --data-root \"" + dataRoot + L"\"";
-    if (!Launch(args, log_, &process_)) {
-        process_ = {};
-        return false;
+    if (child_.WaitForOutput("serving ", 20000)) {
+        return true;
     }
-    for (int i = 0; i < 2000; ++i) {
-        if (ReadFileText(log_).find("serving ") != std::string::npos) {
-            return true;
-        }
-        if (WaitForSingleObject(process_.hProcess, 10) == WAIT_OBJECT_0) {
-            std::printf("service ended early:\n%s\n", ReadFileText(log_).c_str());
-            return false;
-        }
-    }
+    std::printf("the service did not start serving:\n%s\n", child_.Output().c_str());
     return false;
 }
 
 bool ServiceRunner::Stop()
 {
-    if (process_.hProcess == nullptr) {
+    if (!child_.Started()) {
         return false;
     }
-    PROCESS_INFORMATION stopper{};
-    std::wstring stopLog = log_ + L".stop";
-    if (Launch(L"stop", stopLog, &stopper)) {
-        WaitForSingleObject(stopper.hProcess, 20000);
-        CloseHandle(stopper.hThread);
-        CloseHandle(stopper.hProcess);
+    if (child_.Running()) {
+        RunServiceCommand(L"stop", L"", nullptr);
     }
-    const bool ended = WaitForSingleObject(process_.hProcess, 20000) == WAIT_OBJECT_0;
-    DWORD code = 1;
-    GetExitCodeProcess(process_.hProcess, &code);
-    if (!ended) {
-        TerminateProcess(process_.hProcess, 1);
-        WaitForSingleObject(process_.hProcess, 5000);
+    return child_.Wait(20000) && child_.ExitCode() == 0;
+}
+
+std::string ServiceRunner::ServingLine() const
+{
+    const std::string out = child_.Output();
+    const size_t at = out.find("serving ");
+    if (at == std::string::npos) {
+        return "";
     }
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
-    process_ = {};
-    return ended && code == 0;
+    const size_t end = out.find_first_of("\r\n", at);
+    return out.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
 }  // namespace bench

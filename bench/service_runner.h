@@ -1,6 +1,8 @@
 // The reference signing service as a child process on the benchmark's own
-// data root, with its log in a file there.
+// data root, started through the tests' one child-process runner.
 #pragma once
+
+#include "child_process.h"
 
 #include <windows.h>
 
@@ -24,14 +26,17 @@ public:
     ServiceRunner(const ServiceRunner&) = delete;
     ServiceRunner& operator=(const ServiceRunner&) = delete;
 
-    // "serve --instances n"; waits until the log says it serves.
-    bool Start(const std::wstring& dataRoot, DWORD instances);
+    // "serve" with its defaults (what a user gets); waits until it says it serves.
+    bool Start(const std::wstring& dataRoot);
     // "stop", then waits for the process; true if it ended with 0.
     bool Stop();
 
+    DWORD ProcessId() const { return child_.ProcessId(); }
+    // Its "serving ..." line: the reserve, workers and I/O threads it chose.
+    std::string ServingLine() const;
+
 private:
-    PROCESS_INFORMATION process_{};
-    std::wstring log_;
+    zt::ChildProcess child_;
 };
 
 }  // namespace bench
