@@ -63,7 +63,7 @@ struct ThroughputRow {
 };
 
 // One point of the concurrency curve: `clients` threads signing at once
-// against the service with its defaults. CPU figures are CPU seconds per
+// against the service with its defaults (0: none, the same processes idle). CPU figures are CPU seconds per
 // second of the measured window (1.0 = one core fully busy), medians over
 // the rounds.
 struct CurvePoint {
@@ -84,8 +84,12 @@ struct CurvePoint {
     double wineserverCpu = -1;  // /proc of the prefix's wineserver
     double otherCpu = -1;       // /proc of Wine's other processes of the prefix
     double machineBusy = -1;    // share of all the machine's CPU, every process of every user
-    double othersBusy = -2;     // of that, what the four processes above do not account for (-2: unknown)
+    double oursBusy = -1;       // of that, the four processes above (= rate / CPU bound within a window)
+    double othersBusy = -2;     // and what they do not account for (-2: unknown)
     double cpuPerSignature = -1;  // seconds, all four above together, per verified signature
+    double clientPerSignature = -1;  // the same, of each process alone
+    double servicePerSignature = -1;
+    double wineserverPerSignature = -1;
 };
 
 struct Results {

@@ -23,11 +23,13 @@ namespace bench {
 
 namespace {
 
-constexpr int kClients[] = {1, 2, 4, 8, 16, 32, 64, 128, 256};
+// 0: no client, what the processes cost while nothing is signed.
+constexpr int kClients[] = {0, 1, 2, 4, 8, 16, 32, 64, 128, 256};
 constexpr size_t kPoints = sizeof(kClients) / sizeof(kClients[0]);
 constexpr int kMaxClients = 256;
 constexpr DWORD kSettleMs = 200;       // rest before each segment, as in the throughput runs
-constexpr DWORD kSampleMs = 50;        // thread count sampling; a snapshot is a wineserver call
+// Thread count sampling: a Toolhelp snapshot costs some 5 ms of CPU here.
+constexpr DWORD kSampleMs = 250;
 constexpr DWORD kThreadStack = 256 * 1024;
 
 // One client's own key handle, and the public key it verifies with.
@@ -332,7 +334,8 @@ bool RunConcurrency(const Settings& s, const Provider& pv, DWORD servicePid, Res
         CurvePoint point;
         point.clients = kClients[p];
         point.rounds = rounds;
-        std::vector<double> rate, client, clientLinux, service, wineserver, other, busy, others, perSig;
+        std::vector<double> rate, client, clientLinux, service, wineserver, other, busy, ours, others, perSig;
+        std::vector<double> clientPerSig, servicePerSig, wineserverPerSig;
         for (const Segment& seg : segments[p]) {
             point.seconds += seg.seconds;
             point.signatures += seg.verified;
@@ -351,12 +354,17 @@ bool RunConcurrency(const Settings& s, const Provider& pv, DWORD servicePid, Res
             other.push_back(seg.other);
             busy.push_back(seg.machineBusy);
             if (seg.client >= 0 && seg.service >= 0 && seg.wineserver >= 0 && seg.other >= 0) {
-                const double ours = seg.client + seg.service + seg.wineserver + seg.other;
+                const double cpu = seg.client + seg.service + seg.wineserver + seg.other;
+                ours.push_back(cpu / r->cores);
                 if (seg.verified > 0) {
-                    perSig.push_back(ours * seg.seconds / static_cast<double>(seg.verified));
+                    const double perSignature = seg.seconds / static_cast<double>(seg.verified);
+                    perSig.push_back(cpu * perSignature);
+                    clientPerSig.push_back(seg.client * perSignature);
+                    servicePerSig.push_back(seg.service * perSignature);
+                    wineserverPerSig.push_back(seg.wineserver * perSignature);
                 }
                 if (seg.machineBusy >= 0) {
-                    others.push_back(seg.machineBusy - ours / r->cores);
+                    others.push_back(seg.machineBusy - cpu / r->cores);
                 }
             }
         }
@@ -367,8 +375,12 @@ bool RunConcurrency(const Settings& s, const Provider& pv, DWORD servicePid, Res
         point.wineserverCpu = Median(wineserver);
         point.otherCpu = Median(other);
         point.machineBusy = Median(busy);
+        point.oursBusy = ours.empty() ? -1 : Median(ours);
         point.othersBusy = others.empty() ? -2 : Median(others);
         point.cpuPerSignature = perSig.empty() ? -1 : Median(perSig);
+        point.clientPerSignature = clientPerSig.empty() ? -1 : Median(clientPerSig);
+        point.servicePerSignature = servicePerSig.empty() ? -1 : Median(servicePerSig);
+        point.wineserverPerSignature = wineserverPerSig.empty() ? -1 : Median(wineserverPerSig);
         r->curve.push_back(point);
         std::printf("concurrency %3d clients: %6.1f signatures/s (%.1f-%.1f), %lld failures, %lld wrong, service "
                     "threads <= %u, CPU of one core: service %.0f %%, client %.0f %% (Linux %.0f %%), "

@@ -15,7 +15,9 @@ const CurvePoint* Best(const Results& r)
 {
     const CurvePoint* best = nullptr;
     for (const CurvePoint& p : r.curve) {
-        best = best == nullptr || p.rate.median > best->rate.median ? &p : best;
+        if (p.clients > 0) {
+            best = best == nullptr || p.rate.median > best->rate.median ? &p : best;
+        }
     }
     return best;
 }
@@ -93,15 +95,25 @@ void WriteCurveGoals(FILE* f, const Results& r)
     WriteRateGoal(f, *best, At(r, 256), 256);
     if (best->cpuPerSignature > 0) {
         const double bound = r.cores / best->cpuPerSignature;
-        const double ours = best->rate.median * best->cpuPerSignature / r.cores;
         // Within one window ours + others = busy; the medians over the rounds need not add up exactly.
-        std::fprintf(f, "- CPU bound: at the best point one signature took %.2f ms of CPU over all processes, so "
-                        "%u cores allow at most %.0f signatures/s; the best rate is %.0f %% of that. In that "
-                        "window the machine was %s busy: our processes %.0f %%, other processes %s, idle %s "
-                        "(see item 4).\n",
-                     1000 * best->cpuPerSignature, r.cores, bound, 100 * best->rate.median / bound,
-                     Percent(best->machineBusy).c_str(), 100 * ours,
+        std::fprintf(f, "- CPU bound: at the best point one signature took %.2f ms of CPU over all processes "
+                        "(client %.2f, service %.2f, wineserver %.2f), so %u cores allow at most %.0f "
+                        "signatures/s; the best rate is %.0f %% of that. In that window the machine was %s busy: "
+                        "our processes %s, other processes %s, idle %s (see item 4).\n",
+                     1000 * best->cpuPerSignature, 1000 * best->clientPerSignature,
+                     1000 * best->servicePerSignature, 1000 * best->wineserverPerSignature, r.cores, bound,
+                     100 * best->oursBusy,
+                     Percent(best->machineBusy).c_str(), Percent(best->oursBusy).c_str(),
                      Percent(best->othersBusy, -1).c_str(), Percent(1 - best->machineBusy).c_str());
+    }
+    const CurvePoint* idle = At(r, 0);
+    if (idle != nullptr) {
+        std::fprintf(f, "- With no client signing, the same processes used %s of one core (client %s: its "
+                        "thread-count sampling and the reader of the service's output; service %s; wineserver "
+                        "%s); that is part of every figure of CPU per signature.\n",
+                     Percent(idle->clientCpu + idle->serviceCpu + idle->wineserverCpu + idle->otherCpu).c_str(),
+                     Percent(idle->clientCpu).c_str(), Percent(idle->serviceCpu).c_str(),
+                     Percent(idle->wineserverCpu).c_str());
     }
     unsigned peak = 0;
     for (const CurvePoint& p : r.curve) {
@@ -133,6 +145,9 @@ void WriteCurve(FILE* f, const Results& r)
     std::fprintf(f, "| clients | signatures (measured) | per second | vs best | calls (whole segments) | failures "
                     "| wrong | service threads (peak) |\n|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const CurvePoint& p : r.curve) {
+        if (p.clients == 0) {
+            continue;
+        }
         char failures[48];
         std::snprintf(failures, sizeof(failures), p.failed > 0 ? "**%lld** (0x%08lx first)" : "%lld", p.failed,
                       p.firstFailure);
@@ -155,16 +170,28 @@ void WriteCurve(FILE* f, const Results& r)
                         : "`GetProcessTimes` on the service's handle answered with other figures than ours; /proc "
                           "is still read for all three alike. ");
     std::fprintf(f, "CPU per signature = all four together / verified signatures; the bound = cores / CPU per "
-                    "signature. Machine busy = every process of every user (`/proc/stat`).\n\n");
+                    "signature. Our share of the machine = all four / cores, which within a window is also the rate / the "
+                    "bound. Machine busy = every process of every user (`/proc/stat`). Row \"none\": the same "
+                    "windows with no client.\n\n");
     std::fprintf(f, "| clients | service (of one core / of the machine) | client | wineserver | Wine's other "
-                    "processes | CPU per signature (ms) | CPU bound (signatures/s) | rate / bound | machine busy "
-                    "| of which other processes |\n|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                    "processes | CPU per signature (ms): client + service + wineserver | all processes | CPU bound "
+                    "(signatures/s) | our share of the machine | machine busy | of which other processes |\n"
+                    "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const CurvePoint& p : r.curve) {
         const double bound = p.cpuPerSignature > 0 ? r.cores / p.cpuPerSignature : 0;
-        std::fprintf(f, "| %d | %s / %s | %s | %s | %s | %.2f | %.0f | %.2f | %s | %s |\n", p.clients,
-                     Percent(p.serviceCpu).c_str(), Percent(p.serviceCpu / r.cores).c_str(),
+        if (p.clients == 0) {
+            std::fprintf(f, "| none | %s / %s | %s | %s | %s | — | — | — | %s | %s | %s |\n",
+                         Percent(p.serviceCpu).c_str(), Percent(p.serviceCpu / r.cores).c_str(),
+                         Percent(p.clientCpu).c_str(), Percent(p.wineserverCpu).c_str(),
+                         Percent(p.otherCpu).c_str(), Percent(p.oursBusy).c_str(), Percent(p.machineBusy).c_str(),
+                         Percent(p.othersBusy, -1).c_str());
+            continue;
+        }
+        std::fprintf(f, "| %d | %s / %s | %s | %s | %s | %.2f + %.2f + %.2f | %.2f | %.0f | %s | %s | %s |\n",
+                     p.clients, Percent(p.serviceCpu).c_str(), Percent(p.serviceCpu / r.cores).c_str(),
                      Percent(p.clientCpu).c_str(), Percent(p.wineserverCpu).c_str(), Percent(p.otherCpu).c_str(),
-                     1000 * p.cpuPerSignature, bound, bound > 0 ? p.rate.median / bound : 0.0,
+                     1000 * p.clientPerSignature, 1000 * p.servicePerSignature, 1000 * p.wineserverPerSignature,
+                     1000 * p.cpuPerSignature, bound, Percent(p.oursBusy).c_str(),
                      Percent(p.machineBusy).c_str(), Percent(p.othersBusy, -1).c_str());
     }
     std::fprintf(f, "\n`GetProcessTimes` of the benchmark's own process against Linux's account of it: they "

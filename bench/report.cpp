@@ -263,6 +263,9 @@ void WriteData(const Settings& s, const Results& r)
         // clients, rate p10 median p90, failures + wrong, service threads, service / client / wineserver /
         // other CPU (% of one core), machine busy (%), CPU per signature (ms), the CPU bound (signatures/s)
         for (const CurvePoint& p : r.curve) {
+            if (p.clients == 0) {
+                continue;  // no rate; a logarithmic axis has no place for it
+            }
             std::fprintf(f, "%d %.1f %.1f %.1f %lld %u %.1f %.1f %.1f %.1f %.1f %.3f %.1f\n", p.clients, p.rate.p10,
                          p.rate.median, p.rate.p90, p.failed + p.wrong, p.servicePeakThreads, 100 * p.serviceCpu,
                          100 * p.clientCpu, 100 * p.wineserverCpu, 100 * p.otherCpu, 100 * p.machineBusy,
