@@ -5,6 +5,7 @@
 set terminal pngcairo size 1500,600 font "DejaVu Sans,10"
 set output outfile
 stats dir.'/concurrency.dat' using 3 name "RATE" nooutput
+stats dir.'/concurrency.dat' using 6 name "THREADS" nooutput
 set multiplot layout 1,2 title "Zentrava KSP: clients signing at once against serve with its defaults (RSA-2048 SignHash)"
 
 set grid ytics
@@ -18,7 +19,7 @@ set title "Signatures per second (median, p10–p90) and failures"
 set ylabel "verified signatures per second"
 set yrange [0:*]
 set y2label "failed or wrong signatures"
-set y2range [0:*]
+set y2range [0:1<*]
 set y2tics
 set ytics nomirror
 plot dir.'/concurrency.dat' using 1:3:2:4 with yerrorlines lw 2 pt 7 lc rgb "#4472c4" title "rate", \
@@ -29,7 +30,8 @@ plot dir.'/concurrency.dat' using 1:3:2:4 with yerrorlines lw 2 pt 7 lc rgb "#44
 set title "Where the CPU goes, and the service's threads"
 set ylabel "CPU, % of one core"
 set y2label "service threads (peak)"
-set key top left
+set y2range [0:2*THREADS_max<*]
+set key bottom right
 plot dir.'/concurrency.dat' using 1:7 with linespoints lw 2 pt 7 lc rgb "#4472c4" title "service", \
      '' using 1:8 with linespoints lw 2 pt 5 lc rgb "#70ad47" title "client (signing + verifying)", \
      '' using 1:9 with linespoints lw 2 pt 9 lc rgb "#ed7d31" title "wineserver", \
