@@ -48,7 +48,6 @@ struct StepRow {
 
 struct ThroughputRow {
     int threads = 0;
-    DWORD instances = 0;
     int rounds = 0;
     double seconds = 0;  // all rounds together
     long long ok = 0;
@@ -63,6 +62,36 @@ struct ThroughputRow {
     Summary vsOne;            // rate / the same round's 1-thread rate
 };
 
+// One point of the concurrency curve: `clients` threads signing at once
+// against the service with its defaults (0: none, the same processes idle). CPU figures are CPU seconds per
+// second of the measured window (1.0 = one core fully busy), medians over
+// the rounds.
+struct CurvePoint {
+    int clients = 0;
+    int rounds = 0;
+    double seconds = 0;         // measured windows, all rounds together
+    long long signatures = 0;   // verified, within the measured windows
+    // Over the whole segments (the simultaneous start and the drain included):
+    long long calls = 0;        // SignHash calls that ended
+    long long failed = 0;       // SignHash returned an error
+    long long wrong = 0;        // returned success with a signature that did not verify
+    unsigned long firstFailure = 0;  // status of the first failure seen, 0 if none
+    Summary rate;               // verified signatures per second over the rounds
+    unsigned servicePeakThreads = 0;  // highest count sampled in any round
+    double serviceCpu = -1;     // /proc of the service
+    double clientCpu = -1;      // GetProcessTimes of this process
+    double clientCpuLinux = -1;  // /proc of this process, to compare
+    double wineserverCpu = -1;  // /proc of the prefix's wineserver
+    double otherCpu = -1;       // /proc of Wine's other processes of the prefix
+    double machineBusy = -1;    // share of all the machine's CPU, every process of every user
+    double oursBusy = -1;       // of that, the four processes above (= rate / CPU bound within a window)
+    double othersBusy = -2;     // and what they do not account for (-2: unknown)
+    double cpuPerSignature = -1;  // seconds, all four above together, per verified signature
+    double clientPerSignature = -1;  // the same, of each process alone
+    double servicePerSignature = -1;
+    double wineserverPerSignature = -1;
+};
+
 struct Results {
     std::vector<PairRow> local;
     std::vector<PairRow> remote;
@@ -73,8 +102,19 @@ struct Results {
     Summary openKeyTotal;
     std::vector<StepRow> secretParts;
     std::vector<StepRow> ioParts;
-    std::vector<ThroughputRow> throughput;
+    std::vector<ThroughputRow> throughput;         // SignHash, 1 and 2 threads (the one-CPU run)
     std::vector<ThroughputRow> openKeyThroughput;  // 1 and 2 threads
+    std::vector<CurvePoint> curve;
+    double curveWarmSeconds = 0;    // per segment: signing before the measured window
+    double curveWindowSeconds = 0;  // the measured window
+    DWORD curveSampleMs = 0;        // the service's thread count sampled this often
+    // GetProcessTimes on the service's handle answered with this process's
+    // own times (checked at every reading of the curve).
+    bool processTimesOfOthersAreOurs = false;
+    std::string servingLine;            // what the service said it runs with
+    unsigned serviceIdleThreads = 0;    // its threads before the curve
+    std::string otherProcesses;         // names of Wine's other processes of the prefix
+    unsigned cores = 0;
     std::vector<StepRow> checkCosts;  // the checks against an impostor (check_cost.cpp)
     std::string loadStart;  // the machine's load average around the run
     std::string loadEnd;
@@ -90,13 +130,15 @@ bool RunTransferCost(const Settings&, Results*);
 bool RunBreakdown(const Settings&, const Provider&, Results*);
 bool RunCheckCost(const Settings&, Results*);
 enum class ThroughputOp { SignHash, OpenKey };
-bool RunThroughput(const Settings&, const Provider&, DWORD instances, ThroughputOp, std::vector<ThroughputRow>*);
+bool RunThroughput(const Settings&, const Provider&, ThroughputOp, std::vector<ThroughputRow>*);
+bool RunConcurrency(const Settings&, const Provider&, DWORD servicePid, Results*);
 
-// The machine's 1-minute load average, as Linux reports it ("?" if unknown).
-std::string LoadAverage();
 bool WriteReport(const Settings&, const Results&);
 bool WriteOneCpuReport(const Settings&, const Results&);
 void WriteCheckCosts(FILE* f, const Results&);
+// The curve's goals (summary bullets) and its section of the report (concurrency_report.cpp).
+void WriteCurveGoals(FILE* f, const Results&);
+void WriteCurve(FILE* f, const Results&);
 
 // A SHA-256 value to sign (fixed, so every run signs the same input).
 void FixedHash(BYTE out[32]);

@@ -3,6 +3,7 @@
 //
 //   ZentravaKSPBench --data-root <dir> --out <dir> [--quick] [--throughput-only]
 #include "bench.h"
+#include "proc_stats.h"
 #include "service_process.h"
 
 #include <cstdio>
@@ -75,9 +76,6 @@ namespace {
 
 using namespace bench;
 
-constexpr DWORD kEnoughInstances = 64;
-constexpr DWORD kFewInstances = 4;
-
 bool ParseArgs(int argc, wchar_t** argv, Settings* s)
 {
     for (int i = 1; i < argc; ++i) {
@@ -111,18 +109,24 @@ bool CreateKeys(const Settings& s)
     return true;
 }
 
-// "serve --instances n" on the benchmark's root, its log in a file there;
-// waits until it serves.
-bool StartService(zt::ServiceProcess* service, const Settings& s, DWORD instances)
+// "serve" with its defaults on the benchmark's root, its log in a file there
+// (no reader thread of ours runs while we measure); waits until it serves.
+// `servingLine` gets its "serving ..." line: the reserve, workers and I/O
+// threads it chose.
+bool StartService(zt::ServiceProcess* service, const Settings& s, std::string* servingLine)
 {
-    const std::wstring log = s.dataRoot + L"\\serve-" + std::to_wstring(instances) + L".log";
+    const std::wstring log = s.dataRoot + L"\\serve.log";
     DeleteFileW(log.c_str());
     service->SetLogFile(log);
-    if (service->Start(s.dataRoot, L"--instances " + std::to_wstring(instances))) {
-        return true;
+    if (!service->Start(s.dataRoot)) {
+        std::printf("the signing service did not start:\n%s\n", service->Output().c_str());
+        return false;
     }
-    std::printf("the signing service did not start:\n%s\n", service->Output().c_str());
-    return false;
+    const std::string text = service->Output();
+    const size_t at = text.find("serving ");
+    const size_t end = at == std::string::npos ? at : text.find_first_of("\r\n", at);
+    *servingLine = at == std::string::npos ? "" : text.substr(at, end == std::string::npos ? end : end - at);
+    return true;
 }
 
 int Run(const Settings& s)
@@ -137,38 +141,27 @@ int Run(const Settings& s)
     }
     Results r;
     r.loadStart = LoadAverage();
+    // Every item runs against "serve" with its defaults: what a user gets.
+    zt::ServiceProcess service;
+    if (!StartService(&service, s, &r.servingLine)) {
+        return 1;
+    }
+    std::printf("service: %s\n", r.servingLine.c_str());
     if (s.throughputOnly) {
-        zt::ServiceProcess service;
-        const bool ok = StartService(&service, s, kEnoughInstances) &&
-                        RunThroughput(s, pv, kEnoughInstances, ThroughputOp::SignHash, &r.throughput) &&
-                        service.Stop();
+        const bool ok = RunThroughput(s, pv, ThroughputOp::SignHash, &r.throughput) && service.Stop();
         pv.t->FreeProvider(pv.prov);
         r.loadEnd = LoadAverage();
         return ok && WriteOneCpuReport(s, r) ? 0 : 1;
     }
-    {
-        zt::ServiceProcess service;
-        if (!StartService(&service, s, kEnoughInstances)) {
-            return 1;
-        }
-        if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) || !RunCheckCost(s, &r) || !RunBreakdown(s, pv, &r) ||
-            !RunThroughput(s, pv, kEnoughInstances, ThroughputOp::SignHash, &r.throughput) ||
-            !RunThroughput(s, pv, kEnoughInstances, ThroughputOp::OpenKey, &r.openKeyThroughput)) {
-            return 1;
-        }
-        if (!service.Stop()) {
-            std::printf("the signing service did not stop cleanly\n");
-            return 1;
-        }
+    if (!RunLocal(s, pv, &r) || !RunRemote(s, pv, &r) || !RunServiceSide(s, &r) || !RunTransferCost(s, &r) ||
+        !RunCheckCost(s, &r) || !RunBreakdown(s, pv, &r) ||
+        !RunConcurrency(s, pv, service.ProcessId(), &r) ||
+        !RunThroughput(s, pv, ThroughputOp::OpenKey, &r.openKeyThroughput)) {
+        return 1;
     }
-    {
-        zt::ServiceProcess service;
-        if (!StartService(&service, s, kFewInstances) ||
-            !RunThroughput(s, pv, kFewInstances, ThroughputOp::SignHash, &r.throughput) ||
-            !service.Stop()) {
-            std::printf("the run with %lu instances failed\n", kFewInstances);
-            return 1;
-        }
+    if (!service.Stop()) {
+        std::printf("the signing service did not stop cleanly\n");
+        return 1;
     }
     pv.t->FreeProvider(pv.prov);
     r.loadEnd = LoadAverage();

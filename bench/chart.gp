@@ -26,18 +26,14 @@ set ylabel "µs"
 unset key
 plot dir.'/steps.dat' using 2:xtic(1) lc rgb "#ed7d31"
 
-set title "Throughput, RSA-2048 SignHash (fixed time per point)"
-set key top left
+set title "Concurrent clients signing, RSA-2048 SignHash (median rate; details in benchmarks-concurrency.png)"
+set key bottom right
 set style data linespoints
 set xtics norotate
 set logscale x 2
-set xrange [0.8:20]
-set xlabel "client threads"
-set ylabel "signatures per second"
-set y2label "failed exchanges (4 instances)"
-set y2tics
-set ytics nomirror
-plot dir.'/throughput.dat' using ($1 > 4 ? $2 : 1/0):3 with linespoints lw 2 pt 7 title "enough instances (64)", \
-     '' using ($1 == 4 ? $2 : 1/0):3 with linespoints lw 2 pt 5 title "4 instances", \
-     '' using ($1 == 4 ? $2 : 1/0):4 axes x1y2 with linespoints dt 2 lw 1 pt 4 lc rgb "#c00000" title "failures, 4 instances"
+set xrange [0.8:320]
+set xtics (1, 2, 4, 8, 16, 32, 64, 128, 256)
+set xlabel "concurrent clients"
+set ylabel "verified signatures per second"
+plot dir.'/concurrency.dat' using 1:3 with linespoints lw 2 pt 7 lc rgb "#4472c4" title "serve with its defaults"
 unset multiplot

@@ -74,33 +74,7 @@ void WriteSummary(FILE* f, const Results& r)
                      StepSum(r, {5, 6, 8, 9, 13, 14}), StepSum(r, {11}),
                      StepSum(r, {11}) - r.openKeyReplyWait.median, sign != nullptr ? sign->b.median : 0.0);
     }
-    double one = 0;
-    double two = 0;
-    double ratio = 0;
-    double busy = -1;
-    double server = -1;
-    long long enoughFailures = 0;
-    DWORD enough = 0;
-    for (const ThroughputRow& row : r.throughput) {
-        enough = enough == 0 ? row.instances : enough;
-        if (row.instances != enough) {
-            continue;
-        }
-        enoughFailures += row.failed;
-        one = row.threads == 1 ? row.rate.median : one;
-        two = row.threads == 2 ? row.rate.median : two;
-        ratio = row.threads == 2 ? row.vsOne.median : ratio;
-        busy = row.threads == 2 ? row.machineBusy : busy;
-        server = row.threads == 2 ? row.wineserverBusy : server;
-    }
-    if (one > 0) {
-        std::fprintf(f, "- Throughput with %lu service instances: %.0f signatures/s with 1 thread, %.0f with 2 "
-                        "(%.2f× within rounds; goal ≥ 1.6× %s; meanwhile the machine's CPU was %.0f %% busy with "
-                        "all its processes and the wineserver used %.0f %% of one core); %lld failures over all "
-                        "thread counts.\n",
-                     enough, one, two, ratio, ratio >= 1.6 ? "met" : "**missed**", 100.0 * busy, 100.0 * server,
-                     enoughFailures);
-    }
+    WriteCurveGoals(f, r);
     if (r.openKeyThroughput.size() == 2) {
         std::fprintf(f, "- The same exchange without a private-key operation (`OpenKey`): %.0f/s with 1 thread, %.0f "
                         "with 2 (%.2f× within rounds).\n",
@@ -113,10 +87,10 @@ void WriteSummary(FILE* f, const Results& r)
 // The rows of a throughput table, with its header.
 void WriteThroughputRows(FILE* f, const std::vector<ThroughputRow>& rows)
 {
-    std::fprintf(f, "| service instances | threads | rounds × seconds | exchanges | per second | vs 1 thread | "
+    std::fprintf(f, "| threads | rounds × seconds | exchanges | per second | vs 1 thread | "
                     "failures | machine CPU busy (all processes) | wineserver CPU (one thread) | threads waiting "
                     "for a CPU |\n"
-                    "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                    "|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const ThroughputRow& row : rows) {
         char server[16] = "?";
         if (row.wineserverBusy >= 0) {
@@ -127,8 +101,8 @@ void WriteThroughputRows(FILE* f, const std::vector<ThroughputRow>& rows)
             std::snprintf(waiting, sizeof(waiting), "%.2f", row.queueWait);
         }
         std::fprintf(f,
-                     "| %lu | %d | %d × %.1f | %lld | %.0f (%.0f–%.0f) | %.2f× (%.2f–%.2f) | %lld | %.0f %% | %s | %s |\n",
-                     row.instances, row.threads, row.rounds, row.seconds / row.rounds, row.ok, row.rate.median,
+                     "| %d | %d × %.1f | %lld | %.0f (%.0f–%.0f) | %.2f× (%.2f–%.2f) | %lld | %.0f %% | %s | %s |\n",
+                     row.threads, row.rounds, row.seconds / row.rounds, row.ok, row.rate.median,
                      row.rate.p10, row.rate.p90, row.vsOne.median, row.vsOne.p10, row.vsOne.p90, row.failed,
                      100.0 * row.machineBusy, server, waiting);
     }
@@ -245,15 +219,13 @@ void WriteTables(FILE* f, const Results& r)
                      row.time.p90);
     }
 
-    std::fprintf(f, "\n## 4. Throughput: threads signing with one key handle (RSA-2048)\n\n");
-    std::fprintf(f, "Each thread calls `SignHash` in a loop; a failed exchange is counted and not retried. Every "
-                    "thread count runs in short segments, all counts in turn and the order rotated each round, with 200 ms of rest before each segment; the "
-                    "rate is the median (p10–p90) over the rounds and the ratio to 1 thread the median of the "
-                    "ratios within each round.\n\n");
-    WriteThroughputRows(f, r.throughput);
+    WriteCurve(f, r);
     if (!r.openKeyThroughput.empty()) {
-        std::fprintf(f, "\nThe same exchange without a private-key operation: `OpenKey` (+`FreeKey`) in a loop, "
-                        "rounds and segments as above.\n\n");
+        std::fprintf(f, "\n### The exchange without a private-key operation\n\n"
+                        "`OpenKey` (+`FreeKey`) in a loop on 1 and 2 threads: every count in short segments, both "
+                        "counts in turn and the order rotated each round, with 200 ms of rest before each segment; "
+                        "the rate is the median (p10–p90) over the rounds and the ratio to 1 thread the median of "
+                        "the ratios within each round.\n\n");
         WriteThroughputRows(f, r.openKeyThroughput);
     }
     std::fprintf(f, "\n\"Threads waiting for a CPU\": how many threads of the wineserver, the service and the "
@@ -287,9 +259,17 @@ void WriteData(const Settings& s, const Results& r)
         }
         std::fclose(f);
     }
-    if (FILE* f = OpenOut(s, L"throughput.dat")) {
-        for (const ThroughputRow& row : r.throughput) {
-            std::fprintf(f, "%lu %d %.1f %lld\n", row.instances, row.threads, row.rate.median, row.failed);
+    if (FILE* f = OpenOut(s, L"concurrency.dat")) {
+        // clients, rate p10 median p90, failures + wrong, service threads, service / client / wineserver /
+        // other CPU (% of one core), machine busy (%), CPU per signature (ms), the CPU bound (signatures/s)
+        for (const CurvePoint& p : r.curve) {
+            if (p.clients == 0) {
+                continue;  // no rate; a logarithmic axis has no place for it
+            }
+            std::fprintf(f, "%d %.1f %.1f %.1f %lld %u %.1f %.1f %.1f %.1f %.1f %.3f %.1f\n", p.clients, p.rate.p10,
+                         p.rate.median, p.rate.p90, p.failed + p.wrong, p.servicePeakThreads, 100 * p.serviceCpu,
+                         100 * p.clientCpu, 100 * p.wineserverCpu, 100 * p.otherCpu, 100 * p.machineBusy,
+                         1000 * p.cpuPerSignature, p.cpuPerSignature > 0 ? r.cores / p.cpuPerSignature : 0.0);
         }
         std::fclose(f);
     }

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Benchmark: installs what is missing, builds, runs ZentravaKSPBench.exe
-# against the reference signing service on a throwaway data root, and writes
-# docs/benchmarks.md with its chart docs/benchmarks.png.
-#   bash scripts/bench.sh           full run (about 3 minutes), updates docs/
-#   bash scripts/bench.sh --quick   smoke check (under 30 s), writes into the build folder only
+# against the reference signing service ("serve" with its defaults) on a
+# throwaway data root, and writes docs/benchmarks.md with its charts
+# docs/benchmarks.png and docs/benchmarks-concurrency.png.
+#   bash scripts/bench.sh           full run (about 6 minutes), updates docs/
+#   bash scripts/bench.sh --quick   smoke check (about a minute), writes into the build folder only
+# ZK_BENCH_NOTE, if set, is printed in the document's header (say what else
+# ran on the machine meanwhile).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZK_BUILD_DIR:-$root/build}
@@ -35,7 +38,7 @@ handoff_across=""
 [ "$(nproc)" -ge 2 ] && handoff_across=$("$work/handoff" 0 1)
 echo "handoff round trip: one CPU $handoff_same us, two CPUs ${handoff_across:-n/a} us, unpinned $handoff_free us"
 
-# The 1- and 2-thread throughput again with the wineserver, the service and
+# The 1- and 2-client SignHash rate again with the wineserver, the service and
 # the benchmark all confined to CPU 0, in a prefix of its own so that its
 # wineserver starts (and inherits the confinement) with this run.
 one_cpu=""
@@ -53,11 +56,15 @@ fi
 if [ -n "$quick" ]; then
     doc=$work/benchmarks.md
     png=$work/benchmarks.png
+    curve_png=$work/benchmarks-concurrency.png
 else
     doc=$root/docs/benchmarks.md
     png=$root/docs/benchmarks.png
+    curve_png=$root/docs/benchmarks-concurrency.png
 fi
 gnuplot -e "outfile='$png'; dir='$work/out'" "$root/bench/chart.gp"
+gnuplot -e "outfile='$curve_png'; dir='$work/out'" "$root/bench/concurrency.gp"
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
 # Not in every kernel; where present it decides where woken threads run.
@@ -71,14 +78,19 @@ pack=$(cat /proc/sys/kernel/sched_vcpu_pack 2>/dev/null || true)
     echo "- Kernel: Linux $(uname -r)${pack:+, scheduler setting sched_vcpu_pack = $pack}"
     echo "- Wine: $(wine --version 2>/dev/null | head -1) (prefix of the build, WINEDEBUG=-all)"
     echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
-    echo "- Mode: ${quick:+quick smoke run (few repetitions; not for comparison)}${quick:-full run}"
+    echo "- Build: ${build_type:-unknown} (\`scripts/build.sh\`), the configuration that ships"
+    if [ -n "$quick" ]; then mode="quick smoke run (few repetitions; not for comparison)"; else mode="full run"; fi
+    echo "- Mode: $mode"
+    [ -n "${ZK_BENCH_NOTE:-}" ] && echo "- Meanwhile: $ZK_BENCH_NOTE"
     echo
     echo "Every figure is the median over many repetitions with the 10th and 90th percentiles. Every ratio is"
     echo "measured within one run, alternating the two sides on the same key. The signing service is the"
-    echo "reference \`ZentravaSigningService.exe\`, started on a fresh data root with fresh keys; the"
-    echo "benchmark and the service share the machine's 2 cores."
+    echo "reference \`ZentravaSigningService.exe\`, started as \`serve\` with its defaults on a fresh data"
+    echo "root with fresh keys; the benchmark and the service share the machine's $(nproc) cores."
     echo
     echo "![chart](benchmarks.png)"
+    echo
+    echo "![concurrency](benchmarks-concurrency.png)"
     echo
     cat "$work/out/tables.md"
     echo
@@ -95,8 +107,8 @@ pack=$(cat /proc/sys/kernel/sched_vcpu_pack 2>/dev/null || true)
     echo "| wherever Linux puts them | $handoff_free |"
     if [ -n "$one_cpu" ]; then
         echo
-        echo "The 1- and 2-thread throughput of item 4 once more, right after it, with the wineserver, the"
-        echo 'service and the benchmark all confined to CPU 0 (`taskset -c 0`, a Wine prefix of its own):'
+        echo "1 and 2 threads signing (\`SignHash\` in a loop, as in item 4) once more, right after the run,"
+        echo 'with the wineserver, the service and the benchmark all confined to CPU 0 (`taskset -c 0`, a Wine prefix of its own):'
         echo
         cat "$one_cpu"
     fi

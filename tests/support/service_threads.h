@@ -1,21 +1,24 @@
-// The thread count of another process, sampled while a test runs, so that a
-// suite can show that the service's threads do not grow with its clients.
+// The thread count of another process, sampled while a test or the
+// benchmark runs, so that they can show that the service's threads do not
+// grow with its clients.
 #pragma once
+
+#include "unique_resource.h"
 
 #include <windows.h>
 
 #include <atomic>
-#include <thread>
 
 namespace zt {
 
 // Threads of process `pid` right now; 0 if it cannot be seen.
 unsigned CountThreads(DWORD pid);
 
-// Samples CountThreads(pid) every few milliseconds until Stop().
+// Samples CountThreads(pid) every `intervalMs` on a thread of its own until
+// Stop(). (A Win32 thread: the benchmark builds without std::thread too.)
 class ThreadSampler {
 public:
-    explicit ThreadSampler(DWORD pid);
+    explicit ThreadSampler(DWORD pid, DWORD intervalMs = 20);
     ~ThreadSampler();
     ThreadSampler(const ThreadSampler&) = delete;
     ThreadSampler& operator=(const ThreadSampler&) = delete;
@@ -24,10 +27,13 @@ public:
     unsigned Stop();
 
 private:
+    static DWORD WINAPI Sample(void* self);
+
     DWORD pid_;
+    DWORD intervalMs_;
     std::atomic<bool> stop_{false};
     std::atomic<unsigned> peak_{0};
-    std::thread sampler_;
+    UniqueHandle sampler_;
 };
 
 }  // namespace zt

@@ -1,7 +1,5 @@
 #include "service_threads.h"
 
-#include "unique_resource.h"
-
 #include <tlhelp32.h>
 
 namespace zt {
@@ -21,17 +19,9 @@ unsigned CountThreads(DWORD pid)
     return n;
 }
 
-ThreadSampler::ThreadSampler(DWORD pid) : pid_(pid)
+ThreadSampler::ThreadSampler(DWORD pid, DWORD intervalMs) : pid_(pid), intervalMs_(intervalMs)
 {
-    sampler_ = std::thread([this] {
-        while (!stop_.load()) {
-            const unsigned n = CountThreads(pid_);
-            if (n > peak_.load()) {
-                peak_.store(n);
-            }
-            Sleep(20);
-        }
-    });
+    sampler_.Reset(CreateThread(nullptr, 0, Sample, this, 0, nullptr));
 }
 
 ThreadSampler::~ThreadSampler()
@@ -39,11 +29,25 @@ ThreadSampler::~ThreadSampler()
     Stop();
 }
 
+DWORD WINAPI ThreadSampler::Sample(void* self)
+{
+    auto* s = static_cast<ThreadSampler*>(self);
+    while (!s->stop_.load()) {
+        const unsigned n = CountThreads(s->pid_);
+        if (n > s->peak_.load()) {
+            s->peak_.store(n);
+        }
+        Sleep(s->intervalMs_);
+    }
+    return 0;
+}
+
 unsigned ThreadSampler::Stop()
 {
     stop_.store(true);
-    if (sampler_.joinable()) {
-        sampler_.join();
+    if (sampler_) {
+        WaitForSingleObject(sampler_.get(), INFINITE);
+        sampler_.Reset();
     }
     return peak_.load();
 }
