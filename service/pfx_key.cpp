@@ -78,14 +78,14 @@ bool ReadContainer(PCCERT_CONTEXT certificate, Container* container)
 ImportOutcome ExportLegacy(PCCERT_CONTEXT certificate, HeapBlock* legacy)
 {
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle = 0;
-    DWORD spec = 0;
+    DWORD keyKind = 0;
     BOOL mustFree = FALSE;
     if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_SILENT_FLAG | CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
-                                           nullptr, &handle, &spec, &mustFree)) {
+                                           nullptr, &handle, &keyKind, &mustFree)) {
         return Refuse(ImportResult::Failed, "its key could not be opened after the import");
     }
     ImportOutcome outcome = Refuse(ImportResult::Failed, "its key could not be exported after the import");
-    if (spec == CERT_NCRYPT_KEY_SPEC) {
+    if (keyKind == CERT_NCRYPT_KEY_SPEC) {
         // Released only when the call says the handle is ours.
         const UniqueNcryptObject owned(mustFree ? handle : 0);
         DWORD size = 0;

@@ -32,8 +32,8 @@ struct KeyLink {
 
 // False when the certificate has no key link.
 bool ReadKeyLink(PCCERT_CONTEXT certificate, KeyLink& link);
-// Links to the key of that name in our provider: provider type 0 and key
-// spec 0 mark a CNG key storage provider.
+// Links to the key of that name in our provider: provider type 0 and a
+// dwKeySpec of 0 mark a CNG key storage provider.
 bool SetKeyLink(PCCERT_CONTEXT certificate, const std::wstring& keyName);
 bool IsLinkedToProvider(const KeyLink& link);
 

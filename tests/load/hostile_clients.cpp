@@ -2,6 +2,7 @@
 
 #include "protocol.h"
 #include "unique_resource.h"
+#include "wire_client.h"
 #include "wire_codec.h"
 
 namespace zt {
@@ -65,25 +66,12 @@ void HostileClients::Run(unsigned index)
     }
     if (kind_ == Hostility::Silent) {
         // A second read waits for a hello that never comes; it ends when the
-        // service drops the client. The hang guard cancels it.
-        std::atomic<bool> done{false};
-        const HANDLE self = OpenThread(THREAD_TERMINATE | THREAD_QUERY_INFORMATION, FALSE, GetCurrentThreadId());
-        std::thread guard([&] {
-            const ULONGLONG until = connectedAt + kGiveUpMs;
-            while (!done.load() && GetTickCount64() < until) {
-                Sleep(20);
-            }
-            if (!done.load()) {
-                CancelSynchronousIo(self);
-            }
-        });
+        // service drops the client, or at the hang guard.
         BYTE b = 0;
         DWORD got = 0;
-        const BOOL read = ReadFile(pipe.get(), &b, 1, &got, nullptr);
+        const ULONGLONG held = GetTickCount64() - connectedAt;
+        const bool read = GuardedRead(pipe.get(), &b, 1, &got, held < kGiveUpMs ? kGiveUpMs - static_cast<DWORD>(held) : 0);
         const DWORD error = read ? 0 : GetLastError();
-        done.store(true);
-        guard.join();
-        CloseHandle(self);
         out.heldMs = GetTickCount64() - connectedAt;
         out.dropped = !read && error != ERROR_OPERATION_ABORTED;
         return;

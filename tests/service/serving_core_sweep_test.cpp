@@ -13,6 +13,7 @@
 #include "stop_signal.h"
 #include "data_root.h"
 #include "unique_resource.h"
+#include "wire_client.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,16 @@ struct Fault {
     unsigned first = 0;
     unsigned count = 0;
     std::atomic<unsigned> failed{0};
+
+    // Counting starts now; calls [first, first + count) fail.
+    void Arm(unsigned firstCall, unsigned callCount)
+    {
+        first = firstCall;
+        count = callCount;
+        calls.store(0);
+        failed.store(0);
+        armed.store(true);
+    }
 
     bool Hit()
     {
@@ -140,22 +151,9 @@ Probe ProbeOneConnect()
     if (!pipe) {
         return Probe::NoInstance;
     }
-    const HANDLE self = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
-    std::atomic<bool> done{false};
-    std::thread guard([&] {
-        for (int i = 0; i < 500 && !done.load(); ++i) {
-            Sleep(20);
-        }
-        if (!done.load()) {
-            CancelSynchronousIo(self);
-        }
-    });
     BYTE hello[4] = {};
     DWORD got = 0;
-    const bool read = ReadFile(pipe.get(), hello, sizeof hello, &got, nullptr) && got == 4;
-    done.store(true);
-    guard.join();
-    CloseHandle(self);
+    const bool read = zt::GuardedRead(pipe.get(), hello, sizeof hello, &got, 10000) && got == 4;
     // A pipe closed at once (the instance was given up) is no hang either.
     if (!read) {
         return GetLastError() == ERROR_OPERATION_ABORTED ? Probe::Unserved : Probe::NoInstance;
@@ -253,11 +251,7 @@ TEST_F(ServingCoreSweep, EachCallFailingAfterStartLeavesNoInstanceUnservedAndNoH
             zt::ImportPatch patch(self, "kernel32.dll", target.function, target.replacement);
             ASSERT_TRUE(patch.active()) << target.function << " is not imported by the serving code";
             g_patch = &patch;
-            g_fault.first = span.first;
-            g_fault.count = span.count;
-            g_fault.calls.store(0);
-            g_fault.failed.store(0);
-            g_fault.armed.store(true);
+            g_fault.Arm(span.first, span.count);
             // Signers meanwhile: their calls may fail (no retry), never hang.
             const zt::BurstResult during = zt::RunSigningBurst(*provider_, kKey, 8, 3);
             g_fault.armed.store(false);
@@ -311,11 +305,7 @@ TEST_F(ServingCoreSweep, NoInstanceThatCanListenEndsServingWithTheFailureExit)
                           reinterpret_cast<void*>(&FailConnectNamedPipe));
     ASSERT_TRUE(patch.active());
     g_patch = &patch;
-    g_fault.first = 0;
-    g_fault.count = 100000;
-    g_fault.calls.store(0);
-    g_fault.failed.store(0);
-    g_fault.armed.store(true);
+    g_fault.Arm(0, 100000);
     // Every instance used once can listen no more, nor can any new one.
     zt::RunSigningBurst(*provider_, kKey, 4, 1);
     for (int i = 0; i < 1000 && !running->ended.load(); ++i) {

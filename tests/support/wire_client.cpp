@@ -17,6 +17,8 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cwchar>
 
 namespace zt {
@@ -136,6 +138,29 @@ RawReply Exchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof, 
 }
 
 }  // namespace
+
+bool GuardedRead(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD giveUpMs)
+{
+    std::atomic<bool> done{false};
+    const HANDLE self = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
+    std::thread guard([&] {
+        const ULONGLONG until = GetTickCount64() + giveUpMs;
+        while (!done.load() && GetTickCount64() < until) {
+            Sleep(20);
+        }
+        if (!done.load()) {
+            CancelSynchronousIo(self);
+        }
+    });
+    *got = 0;
+    const BOOL read = ReadFile(pipe, buffer, length, got, nullptr);
+    const DWORD error = read ? 0 : GetLastError();
+    done.store(true);
+    guard.join();
+    CloseHandle(self);
+    SetLastError(error);
+    return read != FALSE;
+}
 
 RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof)
 {

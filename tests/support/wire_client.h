@@ -29,6 +29,11 @@ struct RawReply {
 // word, which PipeExchange keeps to itself.
 RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof = false);
 
+// A blocking ReadFile on `pipe` (opened without FILE_FLAG_OVERLAPPED) that
+// a hang guard cancels after `giveUpMs`: then false with ERROR_OPERATION_ABORTED
+// as the last error; otherwise ReadFile's own result and last error.
+bool GuardedRead(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD giveUpMs);
+
 // How the client's fields 4 to 13 go out: each field in a write of its own
 // (as the provider does), all of them in one write, or a byte per write.
 enum class ClientWrites { FieldByField, AllAtOnce, ByteByByte };
