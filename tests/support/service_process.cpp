@@ -1,5 +1,7 @@
 #include "service_process.h"
 
+#include <string>
+
 #include "temp_folder.h"
 
 namespace zt {
@@ -37,7 +39,7 @@ ToolResult RunService(const std::wstring& args, const std::wstring& dataRoot, DW
     ToolResult result;
     const ChildRun run = RunChild(ServiceCommandLine(args, dataRoot), ServiceOptions(), timeoutMs);
     if (!run.started) {
-        result.output = "cannot start ZentravaSigningService.exe";
+        result.output = "cannot start ZentravaSigningService.exe (error " + std::to_string(run.startError) + ")";
         return result;
     }
     result.exitCode = run.exitCode;
