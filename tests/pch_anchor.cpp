@@ -1,0 +1,1 @@
+// Holds the suites' shared precompiled header; it has no code of its own.
