@@ -8,6 +8,7 @@
 #include "pipe_pair.h"
 #include "pipe_server_user.h"
 #include "private_key.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 

@@ -2,6 +2,7 @@
 // the same BCrypt call on the same private key made in this process.
 #include "bench.h"
 #include "private_key.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 

@@ -6,6 +6,7 @@
 
 #include "key_store.h"
 #include "payloads.h"
+#include "utf16_text.h"
 #include "plaintexts.h"
 #include "request_handler.h"
 
@@ -22,9 +23,9 @@ std::vector<BYTE> SignRequest(const wchar_t* name, const BYTE hash[32])
 {
     HeapBlock payload;
     HeapBlock request;
-    if (EncodeOperationPayload(hash, 32, name, static_cast<uint32_t>(wcslen(name)), NCRYPT_PAD_PKCS1_FLAG, &payload) !=
-            0 ||
-        EncodeRequest(kRequestSignHash, payload.get(), static_cast<uint32_t>(payload.size()), &request) != 0) {
+    const std::u16string wireName = ToUtf16(name);
+    if (EncodeOperationPayload({hash, 32}, wireName, NCRYPT_PAD_PKCS1_FLAG, &payload) != 0 ||
+        EncodeRequest(kRequestSignHash, {payload.get(), payload.size()}, &request) != 0) {
         return {};
     }
     return std::vector<BYTE>(request.get(), request.get() + request.size());

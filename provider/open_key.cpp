@@ -6,6 +6,7 @@
 #include "operation_payload.h"
 #include "payloads.h"
 #include "protocol.h"
+#include "wide_key_name.h"
 #include "status_mapping.h"
 
 #include <cstring>

@@ -1,6 +1,7 @@
 #include "operation_payload.h"
 
 #include "payloads.h"
+#include "wide_key_name.h"
 
 uint32_t KeyNameBytes(const KeyHandle* key)
 {
@@ -13,6 +14,7 @@ uint32_t KeyNameBytes(const KeyHandle* key)
 SECURITY_STATUS BuildOperationPayload(const KeyHandle* key, const BYTE* data, DWORD dataLength, DWORD flags,
                                       HeapBlock* payload)
 {
-    const uint32_t nameChars = KeyNameBytes(key) / sizeof(wchar_t);
-    return EncodeOperationPayload(data, dataLength, key->keyName, nameChars, flags, payload);
+    char16_t units[kLongestKeyNameChars];
+    const std::u16string_view name = WireName(key->keyName, KeyNameBytes(key) / sizeof(wchar_t), units);
+    return EncodeOperationPayload({data, dataLength}, name, flags, payload);
 }

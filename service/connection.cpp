@@ -3,6 +3,7 @@
 #include "exchange_log.h"
 #include "handshake.h"
 #include "heap_block.h"
+#include "unique_resource.h"
 
 #include <memory>
 #include <new>
@@ -310,7 +311,7 @@ void ProcessIntake(Connection* c, Phase phase, ULONGLONG deadline)
         bool refused = false;
         const uint32_t available = ex->end - ex->start;
         if (phase == Phase::Handshake) {
-            ex->start += FeedFields(&ex->proof, ex->intake + ex->start, available, &refused);
+            ex->start += FeedFields(&ex->proof, {ex->intake + ex->start, available}, &refused);
             if (refused) {
                 Finish(c, "handshake-failed");
                 return;
@@ -329,7 +330,7 @@ void ProcessIntake(Connection* c, Phase phase, ULONGLONG deadline)
             return;
         }
         if (phase == Phase::Request) {
-            ex->start += FeedFields(&ex->requestDecoder, ex->intake + ex->start, available, &refused);
+            ex->start += FeedFields(&ex->requestDecoder, {ex->intake + ex->start, available}, &refused);
             if (refused) {
                 Finish(c, "request-unreadable");
                 return;
@@ -445,7 +446,7 @@ void Accept(Connection* c)
     }
     uint32_t length = 0;
     if (!DrawServerNonce(&ex->secrets) ||
-        !EncodeServerHello(ex->secrets.serverNonce, kMaxServerNonceLength, ex->hello, &length)) {
+        !EncodeServerHello(ex->secrets.serverNonce, ex->hello, &length)) {
         Finish(c, "no-random");
         return;
     }

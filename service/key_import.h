@@ -5,6 +5,8 @@
 #include "import_result.h"
 #include "key_input.h"
 
+#include <windows.h>
+
 #include <string>
 
 struct ImportRequest {

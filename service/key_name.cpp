@@ -1,6 +1,7 @@
 #include "key_name.h"
 
 #include "unique_resource.h"
+#include "utf16_text.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -29,10 +30,7 @@ bool Sha256(const void* data, ULONG length, UCHAR (&digest)[32])
 
 bool IsValidKeyName(const std::wstring& name)
 {
-    if (name.empty() || name.size() > kMaxKeyNameChars) {
-        return false;
-    }
-    return name.find(L'\0') == std::wstring::npos;
+    return IsValidKeyName(ToUtf16(name));
 }
 
 std::wstring KeyFileName(const std::wstring& name)

@@ -1,13 +1,12 @@
-// Key names: which names the store accepts, and the file name each maps to.
+// Key names: which names the store accepts (key_name_rules.h), and the file
+// name each maps to.
 #pragma once
 
-#include "wire_codec.h"
+#include "key_name_rules.h"
 
 #include <string>
 
-// Names the store accepts: 1 to kMaxKeyNameChars UTF-16 code units (the
-// wire library's limit, what a key handle holds), no NUL inside.
-
+// The store's rule for a name as Windows holds it.
 bool IsValidKeyName(const std::wstring& name);
 
 // "<64 hex digits>.key": the SHA-256 of the name's UTF-16LE bytes. Safe for

@@ -6,6 +6,7 @@
 #include "rsa_key.h"
 #include "temp_key_file.h"
 #include "unique_resource.h"
+#include "utf16_text.h"
 
 #include <wincrypt.h>
 
@@ -112,13 +113,16 @@ ULONG BlobBits(const HeapBlock& blob)
 StoreResult ParseKeyContent(const std::vector<BYTE>& content, const std::wstring& fileName, std::wstring* name,
                             ParsedKeyFile* parsed)
 {
-    if (!ParseKeyFile(content.data(), content.size(), parsed)) {
-        ReadKeyFileName(content.data(), content.size(), name);  // for the report
+    if (!ParseKeyFile(content, parsed)) {
+        std::u16string damagedName;
+        if (ReadKeyFileName(content, &damagedName)) {
+            *name = ToWide(damagedName);  // for the report
+        }
         return StoreResult::Damaged;
     }
-    *name = parsed->name;
+    *name = ToWide(parsed->name);
     // A file copied or renamed onto another key's file name is not that key.
-    return KeyFileName(parsed->name) == fileName ? StoreResult::Ok : StoreResult::Damaged;
+    return KeyFileName(*name) == fileName ? StoreResult::Ok : StoreResult::Damaged;
 }
 
 // Parses and unprotects a key file's content; Damaged for anything unusable.
@@ -131,7 +135,7 @@ StoreResult OpenKeyContent(const std::vector<BYTE>& content, const std::wstring&
         return r;
     }
     HeapBlock plain;
-    if (!Unprotect(parsed.blob, parsed.blobLength, &plain) ||
+    if (!Unprotect(parsed.blob.data(), parsed.blob.size(), &plain) ||
         plain.size() < sizeof(BCRYPT_RSAKEY_BLOB)) {
         return StoreResult::Damaged;
     }
@@ -243,7 +247,7 @@ StoreResult StoreNewKey(const std::wstring& name, const HeapBlock& blob, DWORD* 
         *lastError = static_cast<DWORD>(status);
         return StoreResult::Failed;
     }
-    if (!WriteNewFile(temp, BuildKeyFile(name, BlobBits(blob), protectedBlob.data(), protectedBlob.size()))) {
+    if (!WriteNewFile(temp, BuildKeyFile(ToUtf16(name), BlobBits(blob), protectedBlob))) {
         *lastError = GetLastError();
         return StoreResult::Failed;
     }

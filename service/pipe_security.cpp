@@ -1,6 +1,7 @@
 #include "pipe_security.h"
 
 #include "heap_block.h"
+#include "unique_resource.h"
 
 #include <sddl.h>
 

@@ -27,9 +27,11 @@ ImportOutcome FromLegacyBlob(const BYTE* legacy, size_t size, HeapBlock* fullBlo
     if (size >= 12 && memcmp(legacy + 8, "RSA2", 4) != 0) {
         return Refuse(ImportResult::InputRefused, "holds a key that is not RSA");
     }
-    if (!LegacyRsaToFullPrivateBlob(legacy, size, fullBlob, bits)) {
+    std::uint32_t realBits = 0;
+    if (!LegacyRsaToFullPrivateBlob({legacy, size}, fullBlob, &realBits)) {
         return Refuse(ImportResult::InputRefused, "holds an RSA key whose numbers do not have the sizes they must");
     }
+    *bits = realBits;
     return {};
 }
 

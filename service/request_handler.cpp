@@ -4,6 +4,7 @@
 #include "payloads.h"
 #include "plaintexts.h"
 #include "rsa_key.h"
+#include "utf16_text.h"
 
 #include <ncrypt.h>
 
@@ -13,7 +14,7 @@ namespace {
 void NoteKeyName(const RequestedKey& key, RequestSummary* summary)
 {
     summary->hasKeyName = key.fits;
-    summary->keyName.assign(key.name.chars, key.name.length);
+    summary->keyName = ToWide(key.name.view());
 }
 
 void Fail(Reply* reply, RequestSummary* summary, DWORD status, const char* outcome)
@@ -58,7 +59,7 @@ void HandlePublicKey(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply
                      RequestSummary* summary)
 {
     RequestedKey requested;
-    if (!DecodePublicKeyPayload(payload, n, &requested)) {
+    if (!DecodePublicKeyPayload({payload, n}, &requested)) {
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return;
     }
@@ -80,7 +81,7 @@ void HandlePublicKey(KeyCache* cache, const BYTE* payload, DWORD n, Reply* reply
 // The sign and decrypt payload, its key name noted for the log.
 bool DecodeOperationOrFail(const BYTE* payload, DWORD n, OperationRequest* op, Reply* reply, RequestSummary* summary)
 {
-    if (!DecodeOperationPayload(payload, n, op)) {
+    if (!DecodeOperationPayload({payload, n}, op)) {
         Fail(reply, summary, kReplyBadRequest, "bad-request");
         return false;
     }
@@ -164,7 +165,7 @@ void HandleRequest(KeyCache* cache, const BYTE* plaintext, size_t length, Reply*
     reply->status = kReplyOk;
     summary->outcome = "ok";
     PlaintextView request;
-    const RequestCheck check = DecodeRequest(plaintext, length, &request);
+    const RequestCheck check = DecodeRequest({plaintext, length}, &request);
     summary->hasCode = check != RequestCheck::TooShort;
     summary->code = request.word;
     if (check != RequestCheck::Ok) {
@@ -185,5 +186,5 @@ bool BuildReplyPlaintext(const Reply& reply, HeapBlock* plaintext)
 {
     // A failure carries no payload.
     const ULONG m = reply.status == kReplyOk ? reply.payloadLength : 0;
-    return EncodeReply(reply.status, reply.payload.get(), m, plaintext);
+    return EncodeReply(reply.status, {reply.payload.get(), m}, plaintext);
 }

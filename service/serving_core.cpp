@@ -3,6 +3,7 @@
 #include "connection.h"
 #include "protocol.h"
 #include "service_status.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 #include <new>

@@ -2,6 +2,7 @@
 
 #include "provider_name.h"
 #include "report.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 #include <vector>

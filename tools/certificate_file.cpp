@@ -3,6 +3,7 @@
 #include "file_io.h"
 #include "pem.h"
 #include "report.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 

@@ -4,6 +4,7 @@
 
 #include "cert_store.h"
 #include "report.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 

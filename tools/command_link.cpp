@@ -7,6 +7,7 @@
 #include "certificate_file.h"
 #include "key_certificate.h"
 #include "report.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 #include <cwchar>

@@ -9,6 +9,7 @@
 #include "key_certificate.h"
 #include "report.h"
 #include "subject_name.h"
+#include "unique_resource.h"
 
 #include <cstdio>
 

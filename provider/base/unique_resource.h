@@ -1,19 +1,9 @@
-// One way to own a platform resource: UniqueResource<Traits> holds one value
-// and releases it exactly once, whichever path the owner leaves by. A traits
-// type per kind says what the empty value is and how to release:
-//
-//   struct Traits {
-//       using Type = ...;                       // the handle or record held
-//       static Type Empty();                    // the value that owns nothing
-//       static bool IsEmpty(const Type&);
-//       static void Release(Type&);             // called only for a non-empty value
-//   };
-//
-// Moves hand the value on; copies do not exist. Release routines' own
-// failures are not reported: a holder runs on paths that already decided
-// their status. Code that must report a release failure releases by hand
-// (Release() hands the value back first).
+// The platform's resources on the one holder (resource_holder.h): one traits
+// type per kind of handle or block.
 #pragma once
+
+#include "resource_holder.h"
+#include "wiped_memory.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -21,58 +11,6 @@
 #include <wincrypt.h>
 
 #include <cstddef>
-
-template <typename Traits>
-class UniqueResource {
-public:
-    using Type = typename Traits::Type;
-
-    UniqueResource() : value_(Traits::Empty()) {}
-    explicit UniqueResource(Type value) : value_(value) {}
-    ~UniqueResource() { Reset(); }
-    UniqueResource(const UniqueResource&) = delete;
-    UniqueResource& operator=(const UniqueResource&) = delete;
-    UniqueResource(UniqueResource&& other) noexcept : value_(other.Release()) {}
-    UniqueResource& operator=(UniqueResource&& other) noexcept
-    {
-        if (this != &other) {
-            Reset(other.Release());
-        }
-        return *this;
-    }
-
-    // Releases what is held and takes `value` instead.
-    void Reset(Type value = Traits::Empty())
-    {
-        if (!Traits::IsEmpty(value_)) {
-            Traits::Release(value_);
-        }
-        value_ = value;
-    }
-    // Hands the value to the caller, who then owns releasing it.
-    Type Release()
-    {
-        Type value = value_;
-        value_ = Traits::Empty();
-        return value;
-    }
-    // For routines that return a new value through a pointer: releases what
-    // is held first. A routine that fails may leave garbage there, so callers
-    // that cannot trust it call Forget() on failure.
-    Type* Put()
-    {
-        Reset();
-        return &value_;
-    }
-    void Forget() { value_ = Traits::Empty(); }
-
-    const Type& get() const { return value_; }
-    Type& raw() { return value_; }
-    explicit operator bool() const { return !Traits::IsEmpty(value_); }
-
-private:
-    Type value_;
-};
 
 // ---- kernel objects ---------------------------------------------------------
 
@@ -200,32 +138,6 @@ using UniqueCertContext = UniqueResource<CertContextTraits>;
 
 // ---- memory -----------------------------------------------------------------
 
-// Zeroes memory in a way the optimizer may not drop.
-inline void WipeBytes(void* p, size_t n)
-{
-    if (p != nullptr && n != 0) {
-        SecureZeroMemory(p, n);
-    }
-}
-
-// A block and the bytes of it that are in use.
-struct SizedBlock {
-    BYTE* data;
-    size_t size;
-};
-
-// Process-heap blocks, wiped over their full length before HeapFree.
-struct WipedHeapTraits {
-    using Type = SizedBlock;
-    static Type Empty() { return SizedBlock{nullptr, 0}; }
-    static bool IsEmpty(const Type& b) { return b.data == nullptr; }
-    static void Release(const Type& b)
-    {
-        WipeBytes(b.data, b.size);
-        HeapFree(GetProcessHeap(), 0, b.data);
-    }
-};
-
 // Blocks that LocalAlloc made (DPAPI's output, security descriptors). The
 // block may be larger than the data it reports and its tail is not
 // guaranteed to be clean, so all of it is wiped.
@@ -241,16 +153,6 @@ struct WipedLocalTraits {
     }
 };
 using UniqueLocalBlock = UniqueResource<WipedLocalTraits>;
-
-// Memory the holder wipes at the end of its scope but does not free: a copy
-// of secret bytes on the stack, for example.
-struct WipeOnlyTraits {
-    using Type = SizedBlock;
-    static Type Empty() { return SizedBlock{nullptr, 0}; }
-    static bool IsEmpty(const Type& b) { return b.data == nullptr; }
-    static void Release(const Type& b) { WipeBytes(b.data, b.size); }
-};
-using ScopedWipe = UniqueResource<WipeOnlyTraits>;
 
 // ---- thread pool --------------------------------------------------------------
 

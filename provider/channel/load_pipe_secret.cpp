@@ -3,6 +3,7 @@
 #include "heap_block.h"
 #include "ksp_status.h"
 #include "protocol.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 #include <dpapi.h>

@@ -1,6 +1,7 @@
 #include "pipe_exchange.h"
 
 #include "envelope.h"
+#include "handshake.h"
 #include "heap_block.h"
 #include "hmac_sha256.h"
 #include "ksp_status.h"
@@ -11,6 +12,7 @@
 #include "reflected_reply.h"
 #include "session_keys.h"
 #include "timed_pipe_io.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 
@@ -63,7 +65,6 @@ struct Exchange {
     {
         return Io(TimedPipeWrite(pipe.get(), buffer, length, nullptr, event.get()));
     }
-    bool ReadU32Field(uint32_t* value) { return Io(ReadU32(pipe.get(), value, event.get())); }
     bool WriteU32Field(uint32_t value) { return Io(WriteU32(pipe.get(), value, event.get())); }
 };
 
@@ -85,18 +86,13 @@ SECURITY_STATUS Handshake(Exchange& ex)
     if (!ex.event) {
         return NTE_INTERNAL_ERROR;
     }
-    uint32_t hello = 0;
-    if (!ex.ReadU32Field(&hello) || hello != kServerHello) {
+    // Fields 1 to 3, one read each.
+    ServerHelloDecoder hello;
+    if (!ReadAllFields(&hello, [&ex](void* buffer, uint32_t length) { return ex.Read(buffer, length); })) {
         return NTE_INTERNAL_ERROR;
     }
-    uint32_t n = 0;
-    if (!ex.ReadU32Field(&n) || n < kMinServerNonceLength || n > kMaxServerNonceLength) {
-        return NTE_INTERNAL_ERROR;
-    }
-    if (!ex.Read(ex.serverNonce, n)) {
-        return NTE_INTERNAL_ERROR;
-    }
-    ex.serverNonceLength = n;
+    std::memcpy(ex.serverNonce, hello.nonce().data(), hello.nonce().size());
+    ex.serverNonceLength = static_cast<uint32_t>(hello.nonce().size());
     // The exchange reports its own statuses; BCrypt's are not mapped here.
     if (BCryptGenRandom(nullptr, ex.clientNonce, kClientNonceLength, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
         return NTE_INTERNAL_ERROR;
@@ -128,7 +124,7 @@ bool SendProofAndRequest(Exchange& ex, uint32_t requestCode, const BYTE* payload
     if (!ex.WriteU32Field(kDigestLength) || !ex.Write(ex.proof, kDigestLength)) {
         return false;
     }
-    if (EncodeRequest(requestCode, payload, payloadLength, &ex.request) != ZK_SUCCESS) {
+    if (EncodeRequest(requestCode, {payload, payloadLength}, &ex.request) != ZK_SUCCESS) {
         return false;
     }
     if (SealEnvelope(ex.keys, ex.request.get(), static_cast<uint32_t>(ex.request.size()), &ex.requestEnvelope) !=
@@ -153,7 +149,7 @@ bool ReceiveReply(Exchange& ex, uint32_t* replyDataLength)
         return false;
     }
     PlaintextView reply;
-    if (!DecodeReply(ex.reply.get(), length, &reply) || reply.word != kReplyOk) {
+    if (!DecodeReply({ex.reply.get(), length}, &reply) || reply.word != kReplyOk) {
         return false;
     }
     *replyDataLength = reply.length;

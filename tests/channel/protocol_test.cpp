@@ -9,6 +9,7 @@
 #include "protocol.h"
 #include "session_keys.h"
 #include "timed_pipe_io.h"
+#include "wide_key_name.h"
 
 #include "pipe_pair.h"
 
@@ -42,6 +43,14 @@ void ExpectClean(const zt::Interposer& spy)
     EXPECT_EQ(0u, spy.LiveBlocks());
     EXPECT_EQ(0u, spy.OpenHandlesTotal());
     EXPECT_TRUE(spy.UnwipedFrees().empty()) << zt::DescribeUnwiped(spy.UnwipedFrees());
+}
+
+// A Windows name's bytes in memory are its wire bytes.
+TEST(WideKeyName, PublicKeyPayloadIsTheNamesBytes)
+{
+    const wchar_t* name = L"ab";
+    EXPECT_EQ((std::vector<BYTE>{'a', 0, 'b', 0}),
+              std::vector<BYTE>(PublicKeyPayload(name), PublicKeyPayload(name) + KeyNameWireLength(2)));
 }
 
 TEST(HmacSha256, KnownAnswers)

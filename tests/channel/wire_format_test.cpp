@@ -1,6 +1,6 @@
 // The wire library's codecs against byte strings written out by hand: the
 // layouts both ends, the scripted service and the test helpers share.
-#include "envelope.h"
+#include "envelope_layout.h"
 #include "handshake.h"
 #include "payloads.h"
 #include "plaintexts.h"
@@ -8,12 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
+using Bytes = std::vector<std::uint8_t>;
 
 Bytes Of(const HeapBlock& block)
 {
@@ -22,31 +25,31 @@ Bytes Of(const HeapBlock& block)
 
 TEST(WireFormat, OperationPayloadLayoutAndItsRefusals)
 {
-    const BYTE hash[3] = {0xAA, 0xBB, 0xCC};
+    const std::uint8_t hash[3] = {0xAA, 0xBB, 0xCC};
     HeapBlock payload;
-    ASSERT_EQ(0, EncodeOperationPayload(hash, 3, L"k\x0431", 2, 0x4A, &payload));
+    ASSERT_EQ(0, EncodeOperationPayload(hash, u"k\x0431", 0x4A, &payload));
     const Bytes expected = {3, 0, 0, 0, 0xAA, 0xBB, 0xCC, 4, 0, 0, 0, 'k', 0, 0x31, 0x04, 0x4A, 0, 0, 0};
     EXPECT_EQ(expected, Of(payload));
 
     OperationRequest op;
-    ASSERT_TRUE(DecodeOperationPayload(expected.data(), static_cast<uint32_t>(expected.size()), &op));
+    ASSERT_TRUE(DecodeOperationPayload(expected, &op));
     EXPECT_EQ(Bytes(hash, hash + 3), Bytes(op.data, op.data + op.dataLength));
     EXPECT_TRUE(op.key.fits);
-    EXPECT_EQ(std::wstring(L"k\x0431"), std::wstring(op.key.name.chars, op.key.name.length));
+    EXPECT_EQ(std::u16string(u"k\x0431"), std::u16string(op.key.name.view()));
     EXPECT_EQ(0x4Au, op.flags);
 
     // No data and no name: 12 bytes.
-    ASSERT_EQ(0, EncodeOperationPayload(nullptr, 0, L"", 0, 7, &payload));
+    ASSERT_EQ(0, EncodeOperationPayload({}, u"", 7, &payload));
     EXPECT_EQ((Bytes{0, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0}), Of(payload));
 
     // D + L + 12 beyond 32 bits is refused before anything is allocated.
     HeapBlock untouched;
-    EXPECT_EQ(NTE_INVALID_PARAMETER, EncodeOperationPayload(hash, 0xFFFFFFF4u, L"k", 1, 0, &untouched));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, EncodeOperationPayload(std::span<const std::uint8_t>(hash, 0xFFFFFFF4u), u"k", 0, &untouched));
     EXPECT_FALSE(untouched);
 
     const auto refused = [&](Bytes bytes) {
         OperationRequest r;
-        return !DecodeOperationPayload(bytes.data(), static_cast<uint32_t>(bytes.size()), &r);
+        return !DecodeOperationPayload(bytes, &r);
     };
     EXPECT_TRUE(refused(Bytes(expected.begin(), expected.begin() + 11)));  // under 12 bytes
     Bytes longer = expected;
@@ -59,10 +62,9 @@ TEST(WireFormat, OperationPayloadLayoutAndItsRefusals)
     EXPECT_TRUE(refused(oddName));
 
     // A well-formed name longer than any key name decodes, but names no key.
-    const std::wstring tooLong(kMaxKeyNameChars + 1, L'n');
-    ASSERT_EQ(0, EncodeOperationPayload(hash, 3, tooLong.c_str(), static_cast<uint32_t>(tooLong.size()), 2,
-                                        &payload));
-    ASSERT_TRUE(DecodeOperationPayload(payload.get(), static_cast<uint32_t>(payload.size()), &op));
+    const std::u16string tooLong(kMaxKeyNameChars + 1, u'n');
+    ASSERT_EQ(0, EncodeOperationPayload(hash, tooLong, 2, &payload));
+    ASSERT_TRUE(DecodeOperationPayload({payload.get(), payload.size()}, &op));
     EXPECT_FALSE(op.key.fits);
     EXPECT_EQ(0u, op.key.name.length);
     EXPECT_EQ(2u, op.flags);
@@ -70,69 +72,70 @@ TEST(WireFormat, OperationPayloadLayoutAndItsRefusals)
 
 TEST(WireFormat, PublicKeyPayloadIsTheNameAndNamesAreBounded)
 {
-    const wchar_t* name = L"ab";
-    EXPECT_EQ((Bytes{'a', 0, 'b', 0}), Bytes(PublicKeyPayload(name), PublicKeyPayload(name) + KeyNameWireLength(2)));
+    Bytes name(KeyNameWireLength(2));
+    PutKeyName(name.data(), u"ab");
+    EXPECT_EQ((Bytes{'a', 0, 'b', 0}), name);
     RequestedKey key;
     const Bytes longest(2 * kMaxKeyNameChars, 'x');
-    ASSERT_TRUE(DecodePublicKeyPayload(longest.data(), static_cast<uint32_t>(longest.size()), &key));
+    ASSERT_TRUE(DecodePublicKeyPayload(longest, &key));
     EXPECT_TRUE(key.fits);
     EXPECT_EQ(kMaxKeyNameChars, key.name.length);
-    EXPECT_EQ(static_cast<wchar_t>(0x7878), key.name.chars[0]);
+    EXPECT_EQ(static_cast<char16_t>(0x7878), key.name.chars[0]);
     const Bytes over(2 * kMaxKeyNameChars + 2, 'x');
-    ASSERT_TRUE(DecodePublicKeyPayload(over.data(), static_cast<uint32_t>(over.size()), &key));
+    ASSERT_TRUE(DecodePublicKeyPayload(over, &key));
     EXPECT_FALSE(key.fits);
-    EXPECT_FALSE(DecodePublicKeyPayload(longest.data(), 5, &key));
-    EXPECT_TRUE(DecodePublicKeyPayload(longest.data(), 0, &key));
+    EXPECT_FALSE(DecodePublicKeyPayload({longest.data(), 5}, &key));
+    EXPECT_TRUE(DecodePublicKeyPayload({longest.data(), 0}, &key));
     EXPECT_TRUE(key.fits);
     EXPECT_EQ(0u, key.name.length);
 }
 
 TEST(WireFormat, RequestAndReplyPlaintexts)
 {
-    const BYTE body[2] = {0x10, 0x20};
+    const std::uint8_t body[2] = {0x10, 0x20};
     HeapBlock request;
-    ASSERT_EQ(0, EncodeRequest(kRequestSignHash, body, 2, &request));
+    ASSERT_EQ(0, EncodeRequest(kRequestSignHash, body, &request));
     const Bytes expected = {2, 0, 0, 0, 2, 0, 0, 0, 0x10, 0x20};
     EXPECT_EQ(expected, Of(request));
 
     PlaintextView view;
-    EXPECT_EQ(RequestCheck::Ok, DecodeRequest(expected.data(), expected.size(), &view));
+    EXPECT_EQ(RequestCheck::Ok, DecodeRequest(expected, &view));
     EXPECT_EQ(kRequestSignHash, view.word);
     EXPECT_EQ(Bytes(body, body + 2), Bytes(view.body, view.body + view.length));
-    EXPECT_EQ(RequestCheck::TooShort, DecodeRequest(expected.data(), 7, &view));
-    EXPECT_EQ(RequestCheck::BadLength, DecodeRequest(expected.data(), 9, &view));
+    EXPECT_EQ(RequestCheck::TooShort, DecodeRequest({expected.data(), 7}, &view));
+    EXPECT_EQ(RequestCheck::BadLength, DecodeRequest({expected.data(), 9}, &view));
     EXPECT_EQ(kRequestSignHash, view.word);  // the code is known all the same
     Bytes trailing = expected;
     trailing.push_back(0);
-    EXPECT_EQ(RequestCheck::BadLength, DecodeRequest(trailing.data(), trailing.size(), &view));
+    EXPECT_EQ(RequestCheck::BadLength, DecodeRequest(trailing, &view));
 
     HeapBlock reply;
-    ASSERT_TRUE(EncodeReply(5, nullptr, 0, &reply));
+    ASSERT_TRUE(EncodeReply(5, {}, &reply));
     EXPECT_EQ((Bytes{5, 0, 0, 0, 0, 0, 0, 0}), Of(reply));
     // m bytes and an ignored tail.
     const Bytes withTail = {0, 0, 0, 0, 1, 0, 0, 0, 0x77, 0x01, 0x02};
-    ASSERT_TRUE(DecodeReply(withTail.data(), withTail.size(), &view));
+    ASSERT_TRUE(DecodeReply(withTail, &view));
     EXPECT_EQ(0u, view.word);
     EXPECT_EQ(1u, view.length);
     EXPECT_EQ(0x77, view.body[0]);
     const Bytes beyond = {0, 0, 0, 0, 4, 0, 0, 0, 1, 2, 3};
-    EXPECT_FALSE(DecodeReply(beyond.data(), beyond.size(), &view));
+    EXPECT_FALSE(DecodeReply(beyond, &view));
     const Bytes huge = {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1};
-    EXPECT_FALSE(DecodeReply(huge.data(), huge.size(), &view));
-    EXPECT_FALSE(DecodeReply(withTail.data(), 7, &view));
+    EXPECT_FALSE(DecodeReply(huge, &view));
+    EXPECT_FALSE(DecodeReply({withTail.data(), 7}, &view));
 }
 
 // An envelope with recognizable contents and its wire bytes.
 void MakeEnvelope(Envelope* e, Bytes* wire)
 {
     e->ivLength = kIvLength;
-    for (BYTE i = 0; i < kIvLength; ++i) {
-        e->iv[i] = static_cast<BYTE>(0x40 + i);
+    for (std::uint8_t i = 0; i < kIvLength; ++i) {
+        e->iv[i] = static_cast<std::uint8_t>(0x40 + i);
     }
     e->ciphertext = HeapBlock(20);
     e->ciphertextLength = 20;
-    for (BYTE i = 0; i < 20; ++i) {
-        e->ciphertext.get()[i] = static_cast<BYTE>(0x80 + i);
+    for (std::uint8_t i = 0; i < 20; ++i) {
+        e->ciphertext.get()[i] = static_cast<std::uint8_t>(0x80 + i);
     }
     e->mac = HeapBlock(3);
     e->macLength = 3;
@@ -164,7 +167,7 @@ TEST(WireFormat, EnvelopeBytesAndTheDecoderOverAnyCut)
         bool refused = false;
         while (at < wire.size() && !refused) {
             const uint32_t n = std::min<uint32_t>(piece, static_cast<uint32_t>(wire.size()) - at);
-            const uint32_t taken = FeedFields(&decoder, wire.data() + at, n, &refused);
+            const uint32_t taken = FeedFields(&decoder, {wire.data() + at, n}, &refused);
             EXPECT_EQ(n, taken);
             at += taken;
         }
@@ -181,7 +184,7 @@ TEST(WireFormat, EnvelopeBytesAndTheDecoderOverAnyCut)
     Envelope got;
     EnvelopeDecoder decoder(&got);
     bool refused = false;
-    EXPECT_EQ(wire.size(), FeedFields(&decoder, more.data(), static_cast<uint32_t>(more.size()), &refused));
+    EXPECT_EQ(wire.size(), FeedFields(&decoder, more, &refused));
     EXPECT_TRUE(decoder.Complete());
 
     // A length out of bounds is refused when its field is whole; nothing
@@ -190,7 +193,7 @@ TEST(WireFormat, EnvelopeBytesAndTheDecoderOverAnyCut)
         Envelope e;
         EnvelopeDecoder d(&e);
         bool bad = false;
-        const uint32_t taken = FeedFields(&d, bytes.data(), static_cast<uint32_t>(bytes.size()), &bad);
+        const uint32_t taken = FeedFields(&d, bytes, &bad);
         EXPECT_TRUE(bad);
         EXPECT_EQ(expectedTaken, taken);
         EXPECT_FALSE(e.mac);
@@ -221,31 +224,47 @@ TEST(WireFormat, EnvelopeBytesAndTheDecoderOverAnyCut)
 
 TEST(WireFormat, HandshakeFields)
 {
-    BYTE nonce[kMaxServerNonceLength];
-    for (BYTE i = 0; i < kMaxServerNonceLength; ++i) {
-        nonce[i] = static_cast<BYTE>(i + 1);
+    std::uint8_t nonce[kMaxServerNonceLength + 1] = {};
+    for (std::uint8_t i = 0; i < kMaxServerNonceLength; ++i) {
+        nonce[i] = static_cast<std::uint8_t>(i + 1);
     }
-    BYTE out[kServerHelloMaxLength] = {};
+    std::uint8_t out[kServerHelloMaxLength] = {};
     uint32_t length = 0;
-    ASSERT_TRUE(EncodeServerHello(nonce, 2, out, &length));
+    ASSERT_TRUE(EncodeServerHello({nonce, 2}, out, &length));
     EXPECT_EQ((Bytes{1, 0, 0, 0, 2, 0, 0, 0, 1, 2}), Bytes(out, out + length));
-    ASSERT_TRUE(EncodeServerHello(nonce, kMaxServerNonceLength, out, &length));
+    ASSERT_TRUE(EncodeServerHello({nonce, kMaxServerNonceLength}, out, &length));
     EXPECT_EQ(40u, length);
-    EXPECT_FALSE(EncodeServerHello(nonce, 0, out, &length));
-    EXPECT_FALSE(EncodeServerHello(nonce, kMaxServerNonceLength + 1, out, &length));
+    EXPECT_FALSE(EncodeServerHello({nonce, 0}, out, &length));
+    EXPECT_FALSE(EncodeServerHello({nonce, kMaxServerNonceLength + 1}, out, &length));
     EXPECT_EQ(0u, length);
 
+    // The provider's reader takes back what the service writes, and refuses
+    // a wrong hello word or nonce length as soon as that field is whole.
+    ASSERT_TRUE(EncodeServerHello({nonce, 5}, out, &length));
+    const Bytes hello(out, out + length);
+    ServerHelloDecoder read;
+    bool refused = false;
+    EXPECT_EQ(hello.size(), FeedFields(&read, hello, &refused));
+    ASSERT_TRUE(read.Complete());
+    EXPECT_EQ(Bytes(nonce, nonce + 5), Bytes(read.nonce().begin(), read.nonce().end()));
+    for (const auto& [at, value] : {std::pair{0, 2}, std::pair{4, 0}, std::pair{4, 33}}) {
+        Bytes wrong = hello;
+        wrong[at] = static_cast<std::uint8_t>(value);
+        ServerHelloDecoder d;
+        EXPECT_EQ(static_cast<uint32_t>(at + 4), FeedFields(&d, wrong, &refused)) << at << " " << value;
+        EXPECT_TRUE(refused);
+    }
+
     Bytes client = {32, 0, 0, 0};
-    for (BYTE i = 0; i < 32; ++i) {
-        client.push_back(static_cast<BYTE>(0xC0 + i));
+    for (std::uint8_t i = 0; i < 32; ++i) {
+        client.push_back(static_cast<std::uint8_t>(0xC0 + i));
     }
     client.insert(client.end(), {32, 0, 0, 0});
-    for (BYTE i = 0; i < 32; ++i) {
-        client.push_back(static_cast<BYTE>(0x10 + i));
+    for (std::uint8_t i = 0; i < 32; ++i) {
+        client.push_back(static_cast<std::uint8_t>(0x10 + i));
     }
     ClientProofDecoder proof;
-    bool refused = false;
-    EXPECT_EQ(client.size(), FeedFields(&proof, client.data(), static_cast<uint32_t>(client.size()), &refused));
+    EXPECT_EQ(client.size(), FeedFields(&proof, client, &refused));
     ASSERT_TRUE(proof.Complete());
     EXPECT_EQ(Bytes(client.begin() + 4, client.begin() + 36), Bytes(proof.clientNonce(), proof.clientNonce() + 32));
     EXPECT_EQ(Bytes(client.begin() + 40, client.end()), Bytes(proof.proof(), proof.proof() + 32));
@@ -254,7 +273,7 @@ TEST(WireFormat, HandshakeFields)
         Bytes wrong = client;
         wrong[at] = 31;
         ClientProofDecoder d;
-        EXPECT_EQ(at + 4, FeedFields(&d, wrong.data(), static_cast<uint32_t>(wrong.size()), &refused));
+        EXPECT_EQ(at + 4, FeedFields(&d, wrong, &refused));
         EXPECT_TRUE(refused);
         EXPECT_FALSE(d.Complete());
     }

@@ -1,7 +1,7 @@
 // Real exchanges with the real service process, through the provider's own
 // PipeExchange (and a raw client where the status word matters).
 #include "channel/pipe_secret.h"
-#include "channel/protocol.h"
+#include "protocol.h"
 #include "ksp_status.h"
 #include "wire_client.h"
 #include "service_test_util.h"

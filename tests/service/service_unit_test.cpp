@@ -1,9 +1,8 @@
-// The service's internals without a process: key file layout, raw RSA,
-// log lines and the command line.
+// The service's internals without a process: raw RSA, log lines and the
+// command line.
 #include "command_line.h"
 #include "exchange_log.h"
 #include "key_cache.h"
-#include "key_file.h"
 #include "key_name.h"
 #include "raw_rsa.h"
 #include "server_exchange.h"
@@ -20,71 +19,6 @@
 #include <thread>
 
 namespace {
-
-TEST(KeyFile, RoundTripsAndRefusesEveryMalformedVariant)
-{
-    const BYTE blob[] = {1, 2, 3, 4, 5};
-    std::vector<BYTE> file = BuildKeyFile(L"name", 3072, blob, sizeof(blob));
-    ASSERT_EQ(20u + 8u + sizeof(blob), file.size());
-    ParsedKeyFile parsed;
-    ASSERT_TRUE(ParseKeyFile(file.data(), file.size(), &parsed));
-    EXPECT_EQ(kKeyFileVersion, parsed.version);
-    EXPECT_EQ(L"name", parsed.name);
-    EXPECT_EQ(3072u, parsed.bits);
-    ASSERT_EQ(sizeof(blob), parsed.blobLength);
-    EXPECT_TRUE(std::equal(blob, blob + sizeof(blob), parsed.blob));
-
-    // Every truncation and every extension is damage.
-    for (size_t n = 0; n < file.size(); ++n) {
-        EXPECT_FALSE(ParseKeyFile(file.data(), n, &parsed)) << n;
-    }
-    std::vector<BYTE> longer = file;
-    longer.push_back(0);
-    EXPECT_FALSE(ParseKeyFile(longer.data(), longer.size(), &parsed));
-    const struct {
-        size_t offset;
-        BYTE value;
-    } edits[] = {
-        {0, 'X'},   // magic
-        {4, 3},     // version
-        {4, 0},     // version
-        {8, 7},     // odd name length
-        {8, 0},     // empty name
-        {8, 200},   // name longer than the file
-        {21, 0},    // 3072 bits becomes 0
-        {24, 6},    // blob length
-    };
-    for (const auto& e : edits) {
-        std::vector<BYTE> bad = file;
-        bad[e.offset] = e.value;
-        if (e.offset == 21) {
-            bad[20] = 0;
-        }
-        EXPECT_FALSE(ParseKeyFile(bad.data(), bad.size(), &parsed)) << e.offset;
-    }
-    // A damaged blob still lets the name be reported.
-    std::wstring name;
-    EXPECT_TRUE(ReadKeyFileName(file.data(), file.size() - 2, &name));
-    EXPECT_EQ(L"name", name);
-    EXPECT_FALSE(ReadKeyFileName(file.data(), 14, &name));
-}
-
-// Files written before the size was kept in clear: no bits field.
-TEST(KeyFile, FormatOneFilesStillParse)
-{
-    const std::vector<BYTE> file = {'Z', 'K', 'E', 'Y', 1, 0, 0, 0, 4, 0, 0, 0, 'k', 0, '1', 0,
-                                    3, 0, 0, 0, 0xA1, 0xA2, 0xA3};
-    ParsedKeyFile parsed;
-    ASSERT_TRUE(ParseKeyFile(file.data(), file.size(), &parsed));
-    EXPECT_EQ(kKeyFileVersionWithoutBits, parsed.version);
-    EXPECT_EQ(L"k1", parsed.name);
-    EXPECT_EQ(0u, parsed.bits);
-    ASSERT_EQ(3u, parsed.blobLength);
-    EXPECT_EQ(0xA1, parsed.blob[0]);
-    for (size_t n = 0; n < file.size(); ++n) {
-        EXPECT_FALSE(ParseKeyFile(file.data(), n, &parsed)) << n;
-    }
-}
 
 // Leases only lock copies; the handles may stay empty here.
 TEST(KeyLease, ConcurrentUsesGetSeparateCopiesAndTheNextOneWaits)

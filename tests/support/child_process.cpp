@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include "temp_folder.h"
+#include "unique_resource.h"
 
 #include <cwchar>
 

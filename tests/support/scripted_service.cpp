@@ -383,7 +383,7 @@ bool Serve(Connection& c, const ServiceScript& s, ObservedExchange& rec)
     bool ok = false;
     rec.requestPlaintext = Aes(false, rec.encryptionKey, rec.requestIv, rec.requestCiphertext, true, &ok);
     PlaintextView header;
-    if (!ok || !GetPlaintextHeader(rec.requestPlaintext.data(), rec.requestPlaintext.size(), &header)) {
+    if (!ok || !GetPlaintextHeader(rec.requestPlaintext, &header)) {
         return drop("request decryption");
     }
     rec.requestCode = header.word;

@@ -1,4 +1,5 @@
 #include "service_threads.h"
+#include "unique_resource.h"
 
 #include <tlhelp32.h>
 

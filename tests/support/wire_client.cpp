@@ -10,6 +10,8 @@
 #include "session_keys.h"
 #include "timed_pipe_io.h"
 #include "unique_resource.h"
+#include "utf16_text.h"
+#include "wide_key_name.h"
 #include "wire_codec.h"
 
 #include <gtest/gtest.h>
@@ -40,8 +42,7 @@ std::vector<BYTE> NameBytes(const wchar_t* name)
 std::vector<BYTE> OperationPayload(const std::vector<BYTE>& data, const wchar_t* name, uint32_t flags)
 {
     HeapBlock block;
-    if (EncodeOperationPayload(data.data(), static_cast<uint32_t>(data.size()), name,
-                               static_cast<uint32_t>(std::wcslen(name)), flags, &block) != 0) {
+    if (EncodeOperationPayload(data, ToUtf16(name), flags, &block) != 0) {
         ADD_FAILURE() << "operation payload not encoded";
         return {};
     }
@@ -51,7 +52,7 @@ std::vector<BYTE> OperationPayload(const std::vector<BYTE>& data, const wchar_t*
 std::vector<BYTE> RequestPlaintext(uint32_t code, const std::vector<BYTE>& payload)
 {
     HeapBlock block;
-    if (EncodeRequest(code, payload.data(), static_cast<uint32_t>(payload.size()), &block) != 0) {
+    if (EncodeRequest(code, payload, &block) != 0) {
         ADD_FAILURE() << "request plaintext not encoded";
         return {};
     }
@@ -127,10 +128,10 @@ RawReply Exchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof, 
     }
     ok = ok && ReadEnvelope(pipe.get(), &response) && OpenEnvelope(keys, response, &plaintext, &plaintextLength) == 0;
     PlaintextView view;
-    if (ok && GetPlaintextHeader(plaintext.get(), plaintextLength, &view)) {
+    if (ok && GetPlaintextHeader({plaintext.get(), plaintextLength}, &view)) {
         reply.received = true;
         reply.status = view.word;
-        if (DecodeReply(plaintext.get(), plaintextLength, &view)) {
+        if (DecodeReply({plaintext.get(), plaintextLength}, &view)) {
             reply.payload.assign(view.body, view.body + view.length);
         }
     }

@@ -9,6 +9,7 @@
 #include "signature_algorithm.h"
 #include "signed_object.h"
 #include "subject_name.h"
+#include "unique_resource.h"
 
 #include <bcrypt.h>
 #include <gtest/gtest.h>

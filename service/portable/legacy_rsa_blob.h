@@ -29,8 +29,11 @@
 
 #include "heap_block.h"
 
-#include <windows.h>
+#include <cstdint>
+#include <span>
 
 // False (nothing written) for anything that is not exactly such a blob.
-// *bits is the modulus's real length, counted from the number itself.
-bool LegacyRsaToFullPrivateBlob(const BYTE* legacy, size_t length, HeapBlock* full, ULONG* bits);
+// *bits is the modulus's real length, counted from the number itself. The
+// BCrypt blob's header is written field by field in its little-endian
+// layout, so this needs no platform header.
+bool LegacyRsaToFullPrivateBlob(std::span<const std::uint8_t> legacy, HeapBlock* full, std::uint32_t* bits);

@@ -16,26 +16,28 @@
 // The file is exactly that long; anything else is a damaged file.
 #pragma once
 
-#include <windows.h>
-
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-constexpr DWORD kKeyFileVersion = 2;
-constexpr DWORD kKeyFileVersionWithoutBits = 1;
+constexpr std::uint32_t kKeyFileVersion = 2;
+constexpr std::uint32_t kKeyFileVersionWithoutBits = 1;
 
-std::vector<BYTE> BuildKeyFile(const std::wstring& name, ULONG bits, const BYTE* blob, size_t blobLength);
+std::vector<std::uint8_t> BuildKeyFile(std::u16string_view name, std::uint32_t bits,
+                                       std::span<const std::uint8_t> blob);
 
 struct ParsedKeyFile {
-    DWORD version = 0;
-    std::wstring name;
-    ULONG bits = 0;              // 0 in a format 1 file: only the protected blob knows
-    const BYTE* blob = nullptr;  // points into the parsed content
-    size_t blobLength = 0;
+    std::uint32_t version = 0;
+    std::u16string name;
+    std::uint32_t bits = 0;               // 0 in a format 1 file: only the protected blob knows
+    std::span<const std::uint8_t> blob;   // points into the parsed content
 };
 
 // False for any content that is not exactly one well-formed key file.
-bool ParseKeyFile(const BYTE* content, size_t length, ParsedKeyFile* out);
+bool ParseKeyFile(std::span<const std::uint8_t> content, ParsedKeyFile* out);
 
 // The name of a damaged file, when at least its header and name are intact.
-bool ReadKeyFileName(const BYTE* content, size_t length, std::wstring* name);
+bool ReadKeyFileName(std::span<const std::uint8_t> content, std::u16string* name);

@@ -4,30 +4,31 @@
 // and one that is handed whatever bytes have arrived.
 #pragma once
 
-#include <windows.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 // The rest of the current field: `length` bytes still missing, to go to `at`.
 // Length 0 once the decoder is complete.
 struct FieldTarget {
-    BYTE* at = nullptr;
-    uint32_t length = 0;
+    std::uint8_t* at = nullptr;
+    std::uint32_t length = 0;
 };
 
-// Hands `available` bytes to the decoder, field by field. Returns the bytes
-// taken; `*refused` is set when a field failed its check (nothing more is
-// taken then). Stops early once the decoder is complete.
+// Hands `bytes` to the decoder, field by field. Returns the bytes taken;
+// `*refused` is set when a field failed its check (nothing more is taken
+// then). Stops early once the decoder is complete.
 template <typename Decoder>
-uint32_t FeedFields(Decoder* decoder, const BYTE* bytes, uint32_t available, bool* refused)
+std::uint32_t FeedFields(Decoder* decoder, std::span<const std::uint8_t> bytes, bool* refused)
 {
     *refused = false;
-    uint32_t taken = 0;
+    const auto available = static_cast<std::uint32_t>(bytes.size() < 0xFFFFFFFFu ? bytes.size() : 0xFFFFFFFFu);
+    std::uint32_t taken = 0;
     while (taken < available && !decoder->Complete()) {
         const FieldTarget target = decoder->Next();
-        const uint32_t n = target.length < available - taken ? target.length : available - taken;
-        std::memcpy(target.at, bytes + taken, n);
+        const std::uint32_t n = target.length < available - taken ? target.length : available - taken;
+        std::memcpy(target.at, bytes.data() + taken, n);
         taken += n;
         if (!decoder->Advance(n)) {
             *refused = true;

@@ -3,7 +3,7 @@
 // on unchanged; the service checks them again.
 #pragma once
 
-#include <windows.h>
+#include <cstdint>
 
-constexpr DWORD kEncryptDecryptFlags = 0x47;  // NO_PADDING, PAD_PKCS1, PAD_OAEP, SILENT
-constexpr DWORD kSignVerifyFlags = 0x4A;      // PAD_PKCS1, PAD_PSS, SILENT
+constexpr std::uint32_t kEncryptDecryptFlags = 0x47;  // NO_PADDING, PAD_PKCS1, PAD_OAEP, SILENT
+constexpr std::uint32_t kSignVerifyFlags = 0x4A;      // PAD_PKCS1, PAD_PSS, SILENT

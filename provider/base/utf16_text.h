@@ -1,0 +1,18 @@
+// Text between the portable layer (char16_t, UTF-16 on every platform) and
+// Windows (wchar_t, 2 bytes of UTF-16 there): unit by unit, no reinterpretation.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows holds text as UTF-16");
+
+inline std::u16string ToUtf16(std::wstring_view text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+inline std::wstring ToWide(std::u16string_view text)
+{
+    return std::wstring(text.begin(), text.end());
+}
