@@ -35,8 +35,8 @@ ImportOutcome DecodeInput(const ImportRequest& request, const KeyInput& input, H
 ImportOutcome WriteTempCertificate(const std::wstring& target, const std::vector<BYTE>& der, std::wstring* temp)
 {
     LONG status = 0;
-    const std::string text = pem::Encode("CERTIFICATE", der.data(), der.size());
-    if (text.empty() || !RandomTempPath(target, temp, &status)) {
+    const std::string text = pem::Encode("CERTIFICATE", der);
+    if (!RandomTempPath(target, temp, &status)) {
         return Refuse(ImportResult::Failed, "the certificate could not be encoded");
     }
     bool ok = false;

@@ -14,9 +14,8 @@ constexpr BYTE kTagInteger = 0x02;
 constexpr BYTE kTagOctetString = 0x04;
 constexpr BYTE kTagSequence = 0x30;
 
-ImportOutcome Unpem(const BYTE* data, const pem::Block& block, KeyInput* input)
+ImportOutcome Unpem(std::string_view text, const pem::Block& block, KeyInput* input)
 {
-    const char* text = reinterpret_cast<const char*>(data);
     if (block.label == "ENCRYPTED PRIVATE KEY" || block.hasHeaders) {
         return Refuse(ImportResult::InputRefused,
                       "holds an encrypted key (PEM \"" + block.label +
@@ -30,7 +29,7 @@ ImportOutcome Unpem(const BYTE* data, const pem::Block& block, KeyInput* input)
     } else {
         return Refuse(ImportResult::InputRefused, "holds a PEM \"" + block.label + "\" block, not an RSA private key");
     }
-    DWORD length = 0;
+    std::size_t length = 0;
     if (!pem::DecodeBody(text, block, nullptr, &length) || length == 0) {
         return Refuse(ImportResult::InputRefused, "holds a PEM block whose base64 does not decode");
     }
@@ -135,8 +134,9 @@ ImportOutcome ReadKeyInput(const std::wstring& path, KeyInput* input)
         return Refuse(ImportResult::InputRefused, "is empty");
     }
     pem::Block block;
-    if (pem::FindBlock(reinterpret_cast<const char*>(content.get()), content.size(), &block)) {
-        return Unpem(content.get(), block, input);
+    const std::string_view text(reinterpret_cast<const char*>(content.get()), content.size());
+    if (pem::FindBlock(text, &block)) {
+        return Unpem(text, block, input);
     }
     return ClassifyDer(static_cast<HeapBlock&&>(content), input);
 }

@@ -17,16 +17,16 @@ constexpr uint8_t kSequenceTag = 0x30;
 bool CertificateFromBytes(const Bytes& data, UniqueCertContext& certificate, std::string& error)
 {
     Bytes der;
-    const char* text = reinterpret_cast<const char*>(data.data());
+    const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
     pem::Block block;
     if (!data.empty() && data[0] == kSequenceTag) {
         der = data;
-    } else if (pem::FindBlock(text, data.size(), &block)) {
+    } else if (pem::FindBlock(text, &block)) {
         if (block.label != "CERTIFICATE") {
             error = "holds a PEM \"" + block.label + "\" block, not a certificate";
             return false;
         }
-        DWORD size = 0;
+        std::size_t size = 0;
         if (!pem::DecodeBody(text, block, nullptr, &size) || size == 0) {
             error = "holds a PEM certificate block whose base64 does not decode";
             return false;
@@ -72,11 +72,7 @@ bool WriteDerOrPem(const std::wstring& path, ExportFormat format, const char* pe
     if (format == ExportFormat::Der) {
         return WriteWholeFile(path, der.data(), der.size());
     }
-    const std::string text = pem::Encode(pemLabel, der.data(), der.size());
-    if (text.empty()) {
-        ReportWin32Failure("CryptBinaryToStringA", GetLastError());
-        return false;
-    }
+    const std::string text = pem::Encode(pemLabel, der);
     return WriteWholeFile(path, text.data(), text.size());
 }
 

@@ -43,11 +43,7 @@ int RunExportCommand(const ToolOptions& options)
             ReportProblem(std::string("export: ") + BlobErrorText(error));
             return 1;
         }
-        const std::string pem = pem::Encode("PUBLIC KEY", der.data(), der.size());
-        if (pem.empty()) {
-            ReportWin32Failure("CryptBinaryToStringA", GetLastError());
-            return 1;
-        }
+        const std::string pem = pem::Encode("PUBLIC KEY", der);
         if (toStdout) {
             fwrite(pem.data(), 1, pem.size(), stdout);
             return 0;
