@@ -1,62 +1,40 @@
 #include "padding_rules.h"
 
 #include "ksp_status.h"
+#include "padding_values.h"
+
+static_assert(kPadNoneFlag == NCRYPT_NO_PADDING_FLAG && kPadPkcs1Flag == NCRYPT_PAD_PKCS1_FLAG &&
+              kPadOaepFlag == NCRYPT_PAD_OAEP_FLAG && kPadPssFlag == NCRYPT_PAD_PSS_FLAG);
 
 namespace {
 
-struct HashEntry {
-    const wchar_t* name;
-    DWORD digestLength;
+// The caller's algorithm identifier as the rules read it: up to its
+// terminator, never more than kAlgorithmNameUnits units of it.
+struct AlgorithmName {
+    char16_t units[kAlgorithmNameUnits] = {};
+    PaddingValues values;
+
+    AlgorithmName(const wchar_t* name, ULONG length)
+    {
+        std::size_t n = 0;
+        while (name != nullptr && n < kAlgorithmNameUnits && name[n] != L'\0') {
+            units[n] = static_cast<char16_t>(name[n]);
+            ++n;
+        }
+        values.algorithm = std::u16string_view(units, n);  // empty for a null identifier: it names no hash
+        values.length = length;
+    }
 };
 
-constexpr HashEntry kHashes[] = {
-    {BCRYPT_SHA1_ALGORITHM, 20},
-    {BCRYPT_SHA256_ALGORITHM, 32},
-    {BCRYPT_SHA384_ALGORITHM, 48},
-    {BCRYPT_SHA512_ALGORITHM, 64},
-};
-const HashEntry* const kOaepHash = &kHashes[0];  // SHA-1, all the service decrypts OAEP with
-
-// The algorithm identifier in any letter case, as BCrypt's own names are
-// matched. Compares up to the candidate's terminator and stops at the first
-// difference, so it never reads further than "SHA512" is long.
-bool NamesAlgorithm(const wchar_t* name, const wchar_t* candidate)
+const wchar_t* BcryptHashName(HashAlgorithm hash)
 {
-    for (size_t i = 0;; ++i) {
-        wchar_t c = name[i];
-        if (c >= L'a' && c <= L'z') {
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-        }
-        if (c != candidate[i]) {
-            return false;
-        }
-        if (candidate[i] == L'\0') {
-            return true;
-        }
+    switch (hash) {
+    case HashAlgorithm::Sha1: return BCRYPT_SHA1_ALGORITHM;
+    case HashAlgorithm::Sha256: return BCRYPT_SHA256_ALGORITHM;
+    case HashAlgorithm::Sha384: return BCRYPT_SHA384_ALGORITHM;
+    case HashAlgorithm::Sha512: return BCRYPT_SHA512_ALGORITHM;
+    default: return nullptr;
     }
-}
-
-const HashEntry* HashNamed(const wchar_t* name)
-{
-    if (name == nullptr) {
-        return nullptr;
-    }
-    for (const HashEntry& entry : kHashes) {
-        if (NamesAlgorithm(name, entry.name)) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
-const HashEntry* HashOfLength(DWORD length)
-{
-    for (const HashEntry& entry : kHashes) {
-        if (entry.digestLength == length) {
-            return &entry;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace
@@ -66,39 +44,33 @@ SECURITY_STATUS CheckSignPadding(const void* paddingInfo, DWORD hashLength, DWOR
     *scheme = SignScheme{};
     const bool pss = (flags & NCRYPT_PAD_PSS_FLAG) != 0;
     const bool pkcs1 = (flags & NCRYPT_PAD_PKCS1_FLAG) != 0;
-    if (pss && pkcs1) {
-        return ZK_SUCCESS;  // contradictory: the service decides, nothing can be checked
+    SignRule rule;
+    SECURITY_STATUS status;
+    if (paddingInfo == nullptr || (pss && pkcs1)) {
+        status = CheckSignPaddingValues(nullptr, hashLength, flags, &rule);
+    } else {
+        // Both records start with the algorithm identifier; only PSS has a salt.
+        const auto* pkcs1Record = static_cast<const BCRYPT_PKCS1_PADDING_INFO*>(paddingInfo);
+        const ULONG salt = pss ? static_cast<const BCRYPT_PSS_PADDING_INFO*>(paddingInfo)->cbSalt : 0;
+        const AlgorithmName name(pkcs1Record->pszAlgId, salt);
+        status = CheckSignPaddingValues(&name.values, hashLength, flags, &rule);
     }
-    if (paddingInfo != nullptr) {
-        // Both records start with the algorithm identifier.
-        const HashEntry* named = HashNamed(static_cast<const BCRYPT_PKCS1_PADDING_INFO*>(paddingInfo)->pszAlgId);
-        if (named == nullptr || named->digestLength != hashLength) {
-            return NTE_NOT_SUPPORTED;
-        }
-        if (pss && static_cast<const BCRYPT_PSS_PADDING_INFO*>(paddingInfo)->cbSalt != hashLength) {
-            return NTE_NOT_SUPPORTED;
-        }
-    }
-    const HashEntry* inferred = HashOfLength(hashLength);
-    if (inferred != nullptr) {
+    if (status == ZK_SUCCESS && rule.known) {
         scheme->known = true;
-        scheme->bcryptFlags = pss ? BCRYPT_PAD_PSS : BCRYPT_PAD_PKCS1;
-        scheme->hashAlgorithm = inferred->name;
-        scheme->saltLength = pss ? hashLength : 0;
+        scheme->bcryptFlags = rule.pss ? BCRYPT_PAD_PSS : BCRYPT_PAD_PKCS1;
+        scheme->hashAlgorithm = BcryptHashName(rule.hash);
+        scheme->saltLength = rule.saltLength;
     }
-    return ZK_SUCCESS;
+    return status;
 }
 
 SECURITY_STATUS CheckDecryptPadding(const void* paddingInfo, DWORD flags)
 {
     const DWORD padding = flags & (NCRYPT_NO_PADDING_FLAG | NCRYPT_PAD_PKCS1_FLAG | NCRYPT_PAD_OAEP_FLAG);
     if (padding != NCRYPT_PAD_OAEP_FLAG || paddingInfo == nullptr) {
-        return ZK_SUCCESS;
+        return CheckDecryptPaddingValues(nullptr, flags);
     }
     const auto* oaep = static_cast<const BCRYPT_OAEP_PADDING_INFO*>(paddingInfo);
-    const HashEntry* named = HashNamed(oaep->pszAlgId);
-    if (named != kOaepHash || oaep->cbLabel != 0) {
-        return NTE_NOT_SUPPORTED;
-    }
-    return ZK_SUCCESS;
+    const AlgorithmName name(oaep->pszAlgId, oaep->cbLabel);
+    return CheckDecryptPaddingValues(&name.values, flags);
 }

@@ -9,6 +9,9 @@ dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
 command -v cmake >/dev/null || need+=(cmake)
 [ -d /usr/src/googletest ] || need+=(googletest)
 command -v flock >/dev/null || need+=(util-linux)
+# The native sanitizer and fuzzing build of the portable code (scripts/fuzz.sh).
+command -v clang++-14 >/dev/null || need+=(clang-14)
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 # Release artefacts: the MSI (wixl, msiinfo), Authenticode signing, the archive.
 command -v wixl >/dev/null || need+=(wixl)
 command -v msiinfo >/dev/null || need+=(msitools)
