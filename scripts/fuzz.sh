@@ -28,10 +28,11 @@ child=""
 trap '[ -n "$child" ] && kill "$child" 2>/dev/null' EXIT TERM INT
 
 echo "fuzz: building $native"
+mkdir -p "$native"
 if ! run cmake -S "$root/fuzz" -B "$native" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        >"$native.configure.log" 2>&1 ||
-   ! run cmake --build "$native" -j "$(nproc)" >"$native.build.log" 2>&1; then
-    cat "$native.configure.log" "$native.build.log" 2>/dev/null | tail -40
+        >"$native/configure.log" 2>&1 ||
+   ! run cmake --build "$native" -j "$(nproc)" >"$native/build.log" 2>&1; then
+    cat "$native/configure.log" "$native/build.log" 2>/dev/null | tail -40
     echo "fuzz: the native build failed"
     echo "0 passed, 1 failed"
     exit 1

@@ -5,6 +5,7 @@
 #include "cert_store.h"
 #include "report.h"
 #include "unique_resource.h"
+#include "utf16_text.h"
 
 #include <cstdio>
 
@@ -13,10 +14,10 @@ namespace zkt {
 int RunCertsCommand(const ToolOptions& options)
 {
     UniqueCertStore store;
-    const std::string where = StoreLabel(options.storeName);
+    const std::string where = StoreLabel(ToWide(options.storeName));
     int count = 0;
     std::string lines;
-    if (OpenUserStore(options.storeName, false, store)) {
+    if (OpenUserStore(ToWide(options.storeName), false, store)) {
         PCCERT_CONTEXT certificate = nullptr;
         while ((certificate = CertEnumCertificatesInStore(store.get(), certificate)) != nullptr) {
             KeyLink link;

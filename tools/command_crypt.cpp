@@ -4,6 +4,7 @@
 
 #include "file_io.h"
 #include "report.h"
+#include "utf16_text.h"
 
 #include <ncrypt.h>
 
@@ -21,7 +22,7 @@ int RunEncryptCommand(const ToolOptions& options)
 {
     std::vector<uint8_t> plaintext;
     KeyWithBlock k;
-    if (!ReadWholeFile(options.inputPath, plaintext) || !OpenToolKeyBlock(options, k)) {
+    if (!ReadWholeFile(ToWide(options.inputPath), plaintext) || !OpenToolKeyBlock(options, k)) {
         return 1;
     }
     if (k.blockLength <= kPkcs1Overhead || plaintext.size() > k.blockLength - kPkcs1Overhead) {
@@ -33,7 +34,7 @@ int RunEncryptCommand(const ToolOptions& options)
     }
     std::vector<uint8_t> ciphertext;
     if (!Succeeded(Encrypt(k.key, nullptr, NCRYPT_PAD_PKCS1_FLAG, plaintext, ciphertext)) ||
-        !WriteWholeFile(options.outputPath, ciphertext.data(), ciphertext.size())) {
+        !WriteWholeFile(ToWide(options.outputPath), ciphertext.data(), ciphertext.size())) {
         return 1;
     }
     printf("Encrypted %s (%zu bytes) with the public key of \"%s\" (PKCS#1 v1.5): %zu bytes written to %s\n",
@@ -46,13 +47,13 @@ int RunDecryptCommand(const ToolOptions& options)
 {
     std::vector<uint8_t> ciphertext;
     KeyWithBlock k;
-    if (!ReadWholeFile(options.inputPath, ciphertext) || !OpenToolKeyBlock(options, k)) {
+    if (!ReadWholeFile(ToWide(options.inputPath), ciphertext) || !OpenToolKeyBlock(options, k)) {
         return 1;
     }
     // The plaintext is never longer than one block.
     std::vector<uint8_t> plaintext;
     const bool ok = Succeeded(Decrypt(k.key, nullptr, NCRYPT_PAD_PKCS1_FLAG, ciphertext, k.blockLength, plaintext)) &&
-                    WriteWholeFile(options.outputPath, plaintext.data(), plaintext.size());
+                    WriteWholeFile(ToWide(options.outputPath), plaintext.data(), plaintext.size());
     SecureZeroMemory(plaintext.data(), plaintext.size());
     if (!ok) {
         return 1;

@@ -6,6 +6,7 @@
 #include "pem.h"
 #include "public_key_info.h"
 #include "report.h"
+#include "utf16_text.h"
 
 #include <bcrypt.h>
 
@@ -29,10 +30,10 @@ int RunExportCommand(const ToolOptions& options)
     if (blob.size() >= sizeof header) {
         memcpy(&header, blob.data(), sizeof header);
     }
-    const bool toStdout = options.outputPath == L"-";
+    const bool toStdout = options.outputPath == u"-";
     std::string what;
     if (options.format == ExportFormat::Blob) {
-        if (!WriteWholeFile(options.outputPath, blob.data(), blob.size())) {
+        if (!WriteWholeFile(ToWide(options.outputPath), blob.data(), blob.size())) {
             return 1;
         }
         what = "RSAPUBLICBLOB (" + std::to_string(blob.size()) + " bytes)";
@@ -48,7 +49,7 @@ int RunExportCommand(const ToolOptions& options)
             fwrite(pem.data(), 1, pem.size(), stdout);
             return 0;
         }
-        if (!WriteWholeFile(options.outputPath, pem.data(), pem.size())) {
+        if (!WriteWholeFile(ToWide(options.outputPath), pem.data(), pem.size())) {
             return 1;
         }
         what = "PEM SubjectPublicKeyInfo (" + std::to_string(der.size()) + " DER bytes)";

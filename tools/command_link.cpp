@@ -8,6 +8,7 @@
 #include "key_certificate.h"
 #include "report.h"
 #include "unique_resource.h"
+#include "utf16_text.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -27,7 +28,7 @@ bool SameKey(PCCERT_CONTEXT certificate, const Bytes& subjectPublicKeyInfo)
 
 bool ParseThumbprint(const std::wstring& text, BYTE (&hash)[20])
 {
-    if (!IsThumbprint(text)) {
+    if (!IsThumbprint(ToUtf16(text))) {
         return false;
     }
     for (size_t i = 0; i < 20; ++i) {
@@ -67,7 +68,7 @@ bool ThumbprintArgument(const std::wstring& argument, BYTE (&hash)[20])
 int RunLinkCertCommand(const ToolOptions& options)
 {
     UniqueCertContext certificate;
-    if (!ReadCertificateFile(options.certificate, certificate)) {
+    if (!ReadCertificateFile(ToWide(options.certificate), certificate)) {
         return 1;
     }
     ProviderSession s;
@@ -82,8 +83,8 @@ int RunLinkCertCommand(const ToolOptions& options)
         return 1;
     }
     UniqueCertStore store;
-    const std::string where = StoreLabel(options.storeName);
-    if (!OpenUserStore(options.storeName, true, store)) {
+    const std::string where = StoreLabel(ToWide(options.storeName));
+    if (!OpenUserStore(ToWide(options.storeName), true, store)) {
         ReportWin32Failure("CertOpenStore(" + where + ")", GetLastError());
         return 1;
     }
@@ -102,7 +103,7 @@ int RunLinkCertCommand(const ToolOptions& options)
     }
     UniqueCertContext inStore;
     inStore.Reset(added);
-    if (!SetKeyLink(inStore.get(), options.keyName)) {
+    if (!SetKeyLink(inStore.get(), ToWide(options.keyName))) {
         const DWORD error = GetLastError();
         if (present.get() == nullptr) {
             CertDeleteCertificateFromStore(CertDuplicateCertificateContext(inStore.get()));
@@ -130,13 +131,13 @@ int RunLinkCertCommand(const ToolOptions& options)
 int RunUnlinkCertCommand(const ToolOptions& options)
 {
     BYTE hash[20];
-    if (!ThumbprintArgument(options.certificate, hash)) {
+    if (!ThumbprintArgument(ToWide(options.certificate), hash)) {
         return 1;
     }
     UniqueCertStore store;
-    const std::string where = StoreLabel(options.storeName);
+    const std::string where = StoreLabel(ToWide(options.storeName));
     UniqueCertContext found;
-    if (OpenUserStore(options.storeName, false, store)) {
+    if (OpenUserStore(ToWide(options.storeName), false, store)) {
         found.Reset(FindByThumbprint(store.get(), hash));
     }
     if (found.get() == nullptr) {
@@ -144,7 +145,7 @@ int RunUnlinkCertCommand(const ToolOptions& options)
         return 1;
     }
     KeyLink link;
-    if (!ReadKeyLink(found.get(), link) || !IsLinkedToProvider(link) || link.keyName != options.keyName) {
+    if (!ReadKeyLink(found.get(), link) || !IsLinkedToProvider(link) || link.keyName != ToWide(options.keyName)) {
         ReportProblem("unlink-cert: certificate " + Thumbprint(found.get()) + " in " + where +
                       " is not linked to key \"" + ToUtf8(options.keyName) + "\" of " + ToUtf8(kProviderName) +
                       "; nothing was changed");

@@ -9,6 +9,7 @@
 #include "report.h"
 #include "request_body.h"
 #include "subject_name.h"
+#include "utf16_text.h"
 
 #include <cstdio>
 
@@ -18,7 +19,7 @@ int RunRequestCommand(const ToolOptions& options)
 {
     Bytes subject;
     std::string error;
-    if (!EncodeSubjectName(options.subject, subject, error)) {
+    if (!EncodeSubjectName(ToWide(options.subject), subject, error)) {
         ReportProblem(error);
         return 2;
     }
@@ -26,7 +27,7 @@ int RunRequestCommand(const ToolOptions& options)
     std::vector<Extension> extensions;
     Extension altNames;
     if (!ChooseSignatureAlgorithm(options.hash, options.padding, algorithm) ||
-        (!options.dnsNames.empty() && !SubjectAltNames(options.dnsNames, altNames))) {
+        (!options.dnsNames.empty() && !SubjectAltNames(ToWide(options.dnsNames), altNames))) {
         ReportWin32Failure("CryptEncodeObjectEx", GetLastError());
         return 1;
     }
@@ -44,7 +45,7 @@ int RunRequestCommand(const ToolOptions& options)
         return 1;
     }
     if (!SignBody(key, options, body, algorithm, request) ||
-        !WriteDerOrPem(options.outputPath, options.format, "NEW CERTIFICATE REQUEST", request)) {
+        !WriteDerOrPem(ToWide(options.outputPath), options.format, "NEW CERTIFICATE REQUEST", request)) {
         return 1;
     }
     printf("Certification request for key \"%s\" written to %s (%s, %zu DER bytes)\n",

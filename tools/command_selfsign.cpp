@@ -10,6 +10,7 @@
 #include "report.h"
 #include "subject_name.h"
 #include "unique_resource.h"
+#include "utf16_text.h"
 
 #include <cstdio>
 
@@ -32,7 +33,7 @@ bool CertificateExtensions(const ToolOptions& options, const Bytes& keyId, std::
     }
     extensions.push_back(identifier);
     if (!options.dnsNames.empty()) {
-        if (!SubjectAltNames(options.dnsNames, altNames)) {
+        if (!SubjectAltNames(ToWide(options.dnsNames), altNames)) {
             return false;
         }
         extensions.push_back(altNames);
@@ -59,7 +60,7 @@ int RunSelfSignCommand(const ToolOptions& options)
 {
     CertificateFields fields;
     std::string error;
-    if (!EncodeSubjectName(options.subject, fields.subject, error)) {
+    if (!EncodeSubjectName(ToWide(options.subject), fields.subject, error)) {
         ReportProblem(error);
         return 2;
     }
@@ -86,7 +87,7 @@ int RunSelfSignCommand(const ToolOptions& options)
         return 1;
     }
     if (!SignBody(key, options, body, fields.signature, certificate) ||
-        !WriteDerOrPem(options.outputPath, options.format, "CERTIFICATE", certificate)) {
+        !WriteDerOrPem(ToWide(options.outputPath), options.format, "CERTIFICATE", certificate)) {
         return 1;
     }
     printf("Self-signed certificate for key \"%s\" written to %s (%s, %zu DER bytes)\n",

@@ -1,11 +1,13 @@
 // "sign" and "verify": hash the file here, sign through the provider (the
 // signing service holds the private key), verify on the key's public half.
 #include "commands.h"
+#include "hash_algorithm.h"
 
 #include "file_hash.h"
 #include "file_io.h"
 #include "report.h"
 #include "signature_padding.h"
+#include "utf16_text.h"
 
 #include <bcrypt.h>
 #include <ncrypt.h>
@@ -18,7 +20,7 @@ namespace {
 bool HashInput(const ToolOptions& o, std::vector<uint8_t>& digest, size_t& inputSize)
 {
     std::vector<uint8_t> data;
-    if (!ReadWholeFile(o.inputPath, data)) {
+    if (!ReadWholeFile(ToWide(o.inputPath), data)) {
         return false;
     }
     inputSize = data.size();
@@ -42,7 +44,7 @@ int RunSignCommand(const ToolOptions& options)
     if (!Succeeded(SignHash(k.key, padding.info, padding.flags, digest, k.blockLength, signature))) {
         return 1;
     }
-    if (!WriteWholeFile(options.outputPath, signature.data(), signature.size())) {
+    if (!WriteWholeFile(ToWide(options.outputPath), signature.data(), signature.size())) {
         return 1;
     }
     printf("Signed %s (%zu bytes) with key \"%s\"\n", ToUtf8(options.inputPath).c_str(), inputSize,
@@ -59,7 +61,7 @@ int RunVerifyCommand(const ToolOptions& options)
     std::vector<uint8_t> digest;
     size_t inputSize = 0;
     std::vector<uint8_t> signature;
-    if (!HashInput(options, digest, inputSize) || !ReadWholeFile(options.signaturePath, signature)) {
+    if (!HashInput(options, digest, inputSize) || !ReadWholeFile(ToWide(options.signaturePath), signature)) {
         return 1;
     }
     ProviderSession s;

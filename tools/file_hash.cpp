@@ -1,4 +1,5 @@
 #include "file_hash.h"
+#include "hash_algorithm.h"
 
 #include "unique_resource.h"
 

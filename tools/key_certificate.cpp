@@ -1,4 +1,5 @@
 #include "key_certificate.h"
+#include "hash_algorithm.h"
 
 #include "commands.h"
 #include "file_hash.h"
@@ -6,6 +7,7 @@
 #include "report.h"
 #include "signature_padding.h"
 #include "signed_object.h"
+#include "utf16_text.h"
 
 #include <bcrypt.h>
 
@@ -62,7 +64,7 @@ bool KeyIdentifier(const Bytes& subjectPublicKeyInfo, Bytes& keyId)
 
 void PrintNamesAndSignature(const ToolOptions& options)
 {
-    for (const std::wstring& name : options.dnsNames) {
+    for (const std::u16string& name : options.dnsNames) {
         printf("  %-24s %s\n", "DNS name", ToUtf8(name).c_str());
     }
     printf("  %-24s %s with %s\n", "Signature", options.padding == SignaturePadding::Pss ? "RSASSA-PSS" : "PKCS#1 v1.5",

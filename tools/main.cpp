@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "report.h"
 #include "tool_args.h"
+#include "utf16_text.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -14,9 +15,9 @@ int wmain(int argc, wchar_t** argv)
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
 
-    std::vector<std::wstring> args;
+    std::vector<std::u16string> args;
     for (int i = 1; i < argc; ++i) {
-        args.emplace_back(argv[i]);
+        args.push_back(ToUtf16(argv[i]));
     }
     const zkt::ParsedArguments parsed = zkt::ParseToolArguments(args);
     if (!parsed.ok) {

@@ -1,10 +1,16 @@
 #include "report.h"
 
 #include "status_names.h"
+#include "utf16_text.h"
 
 #include <cstdio>
 
 namespace zkt {
+
+std::string ToUtf8(std::u16string_view text)
+{
+    return ToUtf8(ToWide(text));
+}
 
 std::string ToUtf8(const std::wstring& text)
 {

@@ -5,10 +5,12 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 namespace zkt {
 
 std::string ToUtf8(const std::wstring& text);
+std::string ToUtf8(std::u16string_view text);
 
 // "ZentravaKSPTool: <operation> failed: 0x80090016 NTE_BAD_KEYSET"
 void ReportStatusFailure(const std::string& operation, LONG status);

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "report.h"
+#include "utf16_text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,13 +10,14 @@ namespace zkt {
 
 bool OpenToolSession(const ToolOptions& options, ProviderSession& session)
 {
-    if (!Succeeded(OpenSession(options.viaNcrypt, options.dllPath, session))) {
+    if (!Succeeded(OpenSession(options.viaNcrypt, ToWide(options.dllPath), session))) {
         return false;
     }
     if (options.setUseContext) {
         // Stored as a UTF-16 string with its terminator.
-        const DWORD size = static_cast<DWORD>((options.useContext.size() + 1) * sizeof(wchar_t));
-        if (!Succeeded(SetProviderProperty(session, L"Use Context", options.useContext.c_str(), size))) {
+        const std::wstring useContext = ToWide(options.useContext);
+        const DWORD size = static_cast<DWORD>((useContext.size() + 1) * sizeof(wchar_t));
+        if (!Succeeded(SetProviderProperty(session, L"Use Context", useContext.c_str(), size))) {
             return false;
         }
     }
@@ -24,7 +26,7 @@ bool OpenToolSession(const ToolOptions& options, ProviderSession& session)
 
 bool OpenToolKey(const ToolOptions& options, ProviderSession& session, OpenedKey& key)
 {
-    return OpenToolSession(options, session) && Succeeded(OpenKeyByName(session, options.keyName, key));
+    return OpenToolSession(options, session) && Succeeded(OpenKeyByName(session, ToWide(options.keyName), key));
 }
 
 bool ReadKeyDword(OpenedKey& key, const wchar_t* name, DWORD& value)

@@ -1,4 +1,5 @@
 #include "signature_padding.h"
+#include "hash_algorithm.h"
 
 #include <ncrypt.h>
 

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows holds text as UTF-16");
 
@@ -15,4 +16,13 @@ inline std::u16string ToUtf16(std::wstring_view text)
 inline std::wstring ToWide(std::u16string_view text)
 {
     return std::wstring(text.begin(), text.end());
+}
+
+inline std::vector<std::wstring> ToWide(const std::vector<std::u16string>& texts)
+{
+    std::vector<std::wstring> out;
+    for (const std::u16string& text : texts) {
+        out.push_back(ToWide(text));
+    }
+    return out;
 }

@@ -1,0 +1,94 @@
+// The client tool's command line, any arguments at all: the input is UTF-16LE
+// units, arguments separated by a NUL unit. Whatever is accepted takes its
+// text only from the arguments; "--name=value" and "--name value" mean the
+// same; a "--help" anywhere makes it help unless it is an option's value; a
+// refusal always says why.
+#include "fuzz_check.h"
+#include "tool_args.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool SameOptions(const zkt::ToolOptions& a, const zkt::ToolOptions& b)
+{
+    return a.command == b.command && a.viaNcrypt == b.viaNcrypt && a.dllPath == b.dllPath &&
+           a.setUseContext == b.setUseContext && a.useContext == b.useContext && a.keyName == b.keyName &&
+           a.inputPath == b.inputPath && a.outputPath == b.outputPath && a.signaturePath == b.signaturePath &&
+           a.hash == b.hash && a.padding == b.padding && a.format == b.format && a.subject == b.subject &&
+           a.dnsNames == b.dnsNames && a.days == b.days && a.purposes == b.purposes &&
+           a.certificate == b.certificate && a.storeName == b.storeName;
+}
+
+bool Given(const std::vector<std::u16string>& args, const std::u16string& text)
+{
+    for (const std::u16string& arg : args) {
+        if (arg.find(text) != std::u16string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    std::vector<std::u16string> args(1);
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        const auto c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (c == u'\0') {
+            args.emplace_back();
+        } else {
+            args.back() += c;
+        }
+    }
+    if (size < 2) {
+        args.clear();
+    }
+    const zkt::ParsedArguments parsed = zkt::ParseToolArguments(args);
+    FUZZ_CHECK(parsed.ok == parsed.error.empty());
+
+    // The same with every "--name=value" given as two arguments.
+    std::vector<std::u16string> split;
+    for (const std::u16string& arg : args) {
+        const std::size_t eq = arg.find(u'=');
+        if (arg.size() >= 2 && arg[0] == u'-' && arg != u"-" && eq != std::u16string::npos) {
+            split.push_back(arg.substr(0, eq));
+            split.push_back(arg.substr(eq + 1));
+        } else {
+            split.push_back(arg);
+        }
+    }
+    // Accepted, each inline value belongs to an option that takes one, which
+    // takes the next argument whatever it is.
+    if (parsed.ok) {
+        const zkt::ParsedArguments again = zkt::ParseToolArguments(split);
+        FUZZ_CHECK(again.ok && SameOptions(parsed.options, again.options));
+    }
+
+    if (parsed.ok) {
+        const zkt::ToolOptions& o = parsed.options;
+        for (const std::u16string* text : {&o.dllPath, &o.useContext, &o.keyName, &o.inputPath, &o.outputPath,
+                                           &o.signaturePath, &o.subject, &o.certificate}) {
+            FUZZ_CHECK(text->empty() || Given(args, *text));
+        }
+        for (const std::u16string& name : o.dnsNames) {
+            FUZZ_CHECK(Given(args, name));
+        }
+        FUZZ_CHECK(o.days >= 1 && o.days <= 36500);
+    }
+    std::vector<std::u16string> withHelp = args;
+    withHelp.insert(withHelp.begin() + static_cast<long>(size % (args.size() + 1)), u"--help");
+    const zkt::ParsedArguments help = zkt::ParseToolArguments(withHelp);
+    // A "--help" taken as an option's value is no request for help.
+    if (help.ok && help.options.command != zkt::Command::Help) {
+        FUZZ_CHECK(help.options.dllPath == u"--help" || help.options.useContext == u"--help" ||
+                   help.options.subject == u"--help" || help.options.storeName == u"--help");
+    }
+    return 0;
+}
