@@ -3,6 +3,7 @@
 #include "key_file.h"
 #include "key_name.h"
 #include "long_path.h"
+#include "private_folder.h"
 #include "rsa_key.h"
 #include "temp_key_file.h"
 #include "unique_resource.h"
@@ -30,13 +31,14 @@ std::wstring ZentravaFolder()
     return folder + L"Zentrava";
 }
 
+// The user and SYSTEM only, nothing below medium integrity (private_folder.h).
 bool EnsureFolder(const std::wstring& folder, DWORD* lastError)
 {
-    if (CreateDirectoryW(ExtendedPath(folder).c_str(), nullptr) ||
-        GetLastError() == ERROR_ALREADY_EXISTS) {
+    const DWORD error = EnsurePrivateFolder(ExtendedPath(folder).c_str());
+    if (error == ERROR_SUCCESS) {
         return true;
     }
-    *lastError = GetLastError();
+    *lastError = error;
     return false;
 }
 
