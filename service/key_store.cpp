@@ -17,7 +17,9 @@ namespace {
 // A 4096-bit private blob is under 2 KiB; DPAPI adds a few hundred bytes.
 constexpr DWORD kMaxKeyFileBytes = 64 * 1024;
 
-std::wstring ZentravaFolder()
+}  // namespace
+
+std::wstring DataFolder()
 {
     wchar_t root[1024];
     DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", root, 1024);
@@ -30,6 +32,8 @@ std::wstring ZentravaFolder()
     }
     return folder + L"Zentrava";
 }
+
+namespace {
 
 // The user and SYSTEM only, nothing below medium integrity (private_folder.h).
 bool EnsureFolder(const std::wstring& folder, DWORD* lastError)
@@ -175,7 +179,7 @@ bool SameStamp(const KeyFileStamp& a, const KeyFileStamp& b)
 
 std::wstring KeysFolder()
 {
-    std::wstring folder = ZentravaFolder();
+    std::wstring folder = DataFolder();
     return folder.empty() ? folder : folder + L"\\keys";
 }
 
@@ -228,7 +232,7 @@ StoreResult StoreNewKey(const std::wstring& name, const HeapBlock& blob, DWORD* 
     if (present != StoreResult::NotFound) {
         return present == StoreResult::Ok ? StoreResult::Exists : present;
     }
-    if (!EnsureFolder(ZentravaFolder(), lastError) || !EnsureFolder(KeysFolder(), lastError)) {
+    if (!EnsureFolder(DataFolder(), lastError) || !EnsureFolder(KeysFolder(), lastError)) {
         return StoreResult::Failed;
     }
     std::vector<BYTE> protectedBlob;
