@@ -1,25 +1,37 @@
 #!/usr/bin/env bash
-# The shipped DLL exports only GetKeyStorageInterface and imports only
+# The shipped DLL (x64, and x86 where built) exports only GetKeyStorageInterface and imports only
 # Windows system DLLs (its C++ runtime is linked in); every shipped binary
 # carries the build's version. Usage: check-binaries.sh <bin> [release.env]
 set -euo pipefail
 bin=$1
-dll=$bin/ZentravaKSP.dll
-dump=$(x86_64-w64-mingw32-objdump -p "$dll")
 
-exports=$(echo "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{f=1;next} f&&/^[[:space:]]*\[/{print $NF;next} f{f=0}')
-if [ "$exports" != "GetKeyStorageInterface" ]; then
-    echo "check-binaries: ZentravaKSP.dll exports: ${exports:-nothing}" >&2
-    exit 1
+# check_provider <dll> <machine>: the one undecorated export, system DLLs only.
+check_provider() {
+    local dll=$1 machine=$2 dump exports imports dll_name
+    dump=$(x86_64-w64-mingw32-objdump -p "$dll")
+    if ! x86_64-w64-mingw32-objdump -f "$dll" | grep -q "file format pei-$machine\$"; then
+        echo "check-binaries: $dll is not a pei-$machine image" >&2
+        exit 1
+    fi
+    exports=$(echo "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{f=1;next} f&&/^[[:space:]]*\[/{print $NF;next} f{f=0}')
+    if [ "$exports" != "GetKeyStorageInterface" ]; then
+        echo "check-binaries: $dll exports: ${exports:-nothing}" >&2
+        exit 1
+    fi
+    imports=$(echo "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
+    for dll_name in $imports; do
+        case "$dll_name" in
+            kernel32.dll|advapi32.dll|bcrypt.dll|crypt32.dll|msvcrt.dll) ;;
+            *) echo "check-binaries: $dll imports $dll_name" >&2; exit 1 ;;
+        esac
+    done
+    echo "check-binaries: $(basename "$(dirname "$(dirname "$dll")")")/bin/ZentravaKSP.dll ($machine) exports GetKeyStorageInterface only; imports $(echo $imports)"
+}
+check_provider "$bin/ZentravaKSP.dll" x86-64
+# The provider for 32-bit programs, built beside (cmake/x86_tree.cmake) unless switched off.
+if [ -f "$bin/../x86/bin/ZentravaKSP.dll" ]; then
+    check_provider "$bin/../x86/bin/ZentravaKSP.dll" i386
 fi
-imports=$(echo "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
-for dll_name in $imports; do
-    case "$dll_name" in
-        kernel32.dll|advapi32.dll|bcrypt.dll|crypt32.dll|msvcrt.dll) ;;
-        *) echo "check-binaries: ZentravaKSP.dll imports $dll_name" >&2; exit 1 ;;
-    esac
-done
-echo "check-binaries: ZentravaKSP.dll exports GetKeyStorageInterface only; imports $(echo $imports)"
 
 # The configuration tool imports only the system DLLs it uses (never the provider).
 exe=$bin/ZentravaKSPConfig.exe
