@@ -12,6 +12,7 @@ command -v flock >/dev/null || need+=(util-linux)
 # Release artefacts: the MSI (wixl, msiinfo), Authenticode signing, the archive.
 command -v wixl >/dev/null || need+=(wixl)
 command -v msiinfo >/dev/null || need+=(msitools)
+command -v gcab >/dev/null || need+=(gcab)  # the MSI's cabinet, file by file (tests)
 command -v osslsigncode >/dev/null || need+=(osslsigncode)
 command -v openssl >/dev/null || need+=(openssl)
 command -v zip >/dev/null || need+=(zip)
