@@ -11,6 +11,11 @@ foreach(target ${ZK_SHIPPED_TARGETS})
   endif()
 endforeach()
 
+# Everything that ships, in one target: what scripts/check-binaries.sh checks
+# (cmake/x86_tree.cmake adds the x86 DLL).
+add_custom_target(zk_shipped)
+add_dependencies(zk_shipped ${ZK_SHIPPED_TARGETS})
+
 # The DLL's import library is not shipped: nothing links against the provider.
 install(TARGETS ${ZK_SHIPPED_TARGETS}
         RUNTIME DESTINATION bin COMPONENT Runtime

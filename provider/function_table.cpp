@@ -1,6 +1,8 @@
 #include "entry_points.h"
 #include "ksp_status.h"
 
+#include <type_traits>
+
 // Constant data: every caller gets this one instance at the same address.
 const NCRYPT_KEY_STORAGE_FUNCTION_TABLE g_keyStorageFunctionTable = {
     /* Version             */ {1, 0},
@@ -35,7 +37,13 @@ const NCRYPT_KEY_STORAGE_FUNCTION_TABLE g_keyStorageFunctionTable = {
     /* VerifyClaim         */ nullptr,
 };
 
-// The library's only export (see ZentravaKSP.def).
+extern "C" NTSTATUS WINAPI GetKeyStorageInterface(
+    LPCWSTR pszProviderName, NCRYPT_KEY_STORAGE_FUNCTION_TABLE** ppFunctionTable, DWORD dwFlags);
+// The router calls it through this type; on 32-bit Windows a different
+// calling convention would unbalance the caller's stack.
+static_assert(std::is_same_v<decltype(&GetKeyStorageInterface), GetKeyStorageInterfaceFn>);
+
+// The library's only export (see ZentravaKSP.def and ZentravaKSP_x86.def).
 extern "C" NTSTATUS WINAPI GetKeyStorageInterface(
     LPCWSTR /*pszProviderName*/, NCRYPT_KEY_STORAGE_FUNCTION_TABLE** ppFunctionTable, DWORD /*dwFlags*/)
 {

@@ -10,6 +10,7 @@
 #include <bcrypt.h>
 #include <ncrypt.h>
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t kProviderHandleTag = 0x53504C50;  // "PLPS" in memory
@@ -27,17 +28,17 @@ constexpr size_t kLongestKeyNameChars = kMaxKeyNameChars;                    // 
 static_assert(kMaxKeyNameBytes == 260);
 constexpr uint32_t kKeyUsageDecryptAndSign = 0x3;  // NCRYPT_ALLOW_DECRYPT_FLAG | NCRYPT_ALLOW_SIGNING_FLAG
 
+// Both records have the same size for 32- and 64-bit programs: a reserved
+// tail takes up what the narrower pointers leave free.
 struct ProviderHandle {
     uint32_t length;  // 40 + bytes of the inline name
     uint32_t tag;
     wchar_t* providerName;  // inline copy at the end of this block
     BYTE* useContext;       // owned heap copy, or null
     uint32_t useContextSize;  // bytes held at useContext; reads never go past it
-    uint32_t reserved0;
-    uint64_t reserved1;
+    BYTE reserved[kProviderHandleFixedSize - 3 * sizeof(uint32_t) - 2 * sizeof(void*)];
     // The provider name follows here.
 };
-static_assert(sizeof(ProviderHandle) == kProviderHandleFixedSize);
 
 struct KeyHandle {
     uint32_t length;
@@ -49,9 +50,28 @@ struct KeyHandle {
     uint32_t publicKeyLoaded;
     BCRYPT_ALG_HANDLE rsaAlgorithm;  // shared; never closed through the key
     BCRYPT_KEY_HANDLE publicKey;     // owned, or null
-    BYTE reserved[128];
+    BYTE reserved[kKeyHandleSize - 6 * sizeof(uint32_t) - 3 * sizeof(void*)];
 };
-static_assert(sizeof(KeyHandle) == kKeyHandleSize);
+
+// The layout of each architecture, field by field.
+#if defined(_WIN64)
+static_assert(offsetof(ProviderHandle, providerName) == 8 && offsetof(ProviderHandle, useContext) == 16 &&
+              offsetof(ProviderHandle, useContextSize) == 24 && offsetof(ProviderHandle, reserved) == 28);
+static_assert(offsetof(KeyHandle, keyName) == 8 && offsetof(KeyHandle, keyLengthBits) == 16 &&
+              offsetof(KeyHandle, exportPolicy) == 20 && offsetof(KeyHandle, keyUsage) == 24 &&
+              offsetof(KeyHandle, publicKeyLoaded) == 28 && offsetof(KeyHandle, rsaAlgorithm) == 32 &&
+              offsetof(KeyHandle, publicKey) == 40 && offsetof(KeyHandle, reserved) == 48);
+#else
+static_assert(offsetof(ProviderHandle, providerName) == 8 && offsetof(ProviderHandle, useContext) == 12 &&
+              offsetof(ProviderHandle, useContextSize) == 16 && offsetof(ProviderHandle, reserved) == 20);
+static_assert(offsetof(KeyHandle, keyName) == 8 && offsetof(KeyHandle, keyLengthBits) == 12 &&
+              offsetof(KeyHandle, exportPolicy) == 16 && offsetof(KeyHandle, keyUsage) == 20 &&
+              offsetof(KeyHandle, publicKeyLoaded) == 24 && offsetof(KeyHandle, rsaAlgorithm) == 28 &&
+              offsetof(KeyHandle, publicKey) == 32 && offsetof(KeyHandle, reserved) == 36);
+#endif
+static_assert(offsetof(ProviderHandle, length) == 0 && offsetof(ProviderHandle, tag) == 4 &&
+              sizeof(ProviderHandle) == kProviderHandleFixedSize);
+static_assert(offsetof(KeyHandle, length) == 0 && offsetof(KeyHandle, tag) == 4 && sizeof(KeyHandle) == kKeyHandleSize);
 
 // Returns the record if the value passes handle validation, else null.
 // Inline: every entry point starts here, most of them cheap property reads.

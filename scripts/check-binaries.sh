@@ -3,10 +3,14 @@
 # of their machine type, export only the undecorated GetKeyStorageInterface
 # and import only Windows system DLLs (their C++ runtime is linked in); every
 # shipped binary carries the build's version.
-#   check-binaries.sh <bin> [release.env] [x86 DLL, default <bin>/../x86/bin/ZentravaKSP.dll]
+#   check-binaries.sh <bin> [release.env] [x86 DLL]
+# Without the third argument the x86 DLL is <bin>/../x86/bin/ZentravaKSP.dll
+# and checked where built (a configure with ZK_BUILD_X86=OFF has none);
+# scripts/package.sh names it, so that a release never lacks it.
 set -euo pipefail
 bin=$1
 x86_dll=${3:-$bin/../x86/bin/ZentravaKSP.dll}
+[ -n "${3:-}" ] || [ -f "$x86_dll" ] || x86_dll=""
 
 check_dll() {  # check_dll <file> <label> <objdump file format>
     local dll=$1 label=$2 format=$3 dump exports imports dll_name
@@ -31,7 +35,7 @@ check_dll() {  # check_dll <file> <label> <objdump file format>
     echo "check-binaries: $label ($format) exports GetKeyStorageInterface only; imports $(echo $imports)"
 }
 check_dll "$bin/ZentravaKSP.dll" ZentravaKSP.dll pei-x86-64
-check_dll "$x86_dll" x86/ZentravaKSP.dll pei-i386
+[ -z "$x86_dll" ] || check_dll "$x86_dll" x86/ZentravaKSP.dll pei-i386
 
 # The configuration tool imports only the system DLLs it uses (never the provider).
 exe=$bin/ZentravaKSPConfig.exe
@@ -87,11 +91,11 @@ check_version() {  # check_version <file> <its name>
 for name in $ZK_SHIPPED_FILES; do
     check_version "$bin/$name" "$name"
 done
-check_version "$x86_dll" x86/ZentravaKSP.dll
+[ -z "$x86_dll" ] || check_version "$x86_dll" x86/ZentravaKSP.dll
 # The configuration tool's manifest names the same version.
 if ! x86_64-w64-mingw32-windres -i "$bin/ZentravaKSPConfig.exe" -O rc 2>/dev/null |
         grep -qF "version=\"\"$ZK_VERSION_QUAD\"\""; then
     echo "check-binaries: ZentravaKSPConfig.exe: manifest does not carry version $ZK_VERSION_QUAD" >&2
     exit 1
 fi
-echo "check-binaries: $ZK_SHIPPED_FILES and x86/ZentravaKSP.dll carry version $ZK_VERSION_QUAD ($ZK_PRODUCT_NAME, $ZK_MANUFACTURER)"
+echo "check-binaries: $ZK_SHIPPED_FILES${x86_dll:+ and x86/ZentravaKSP.dll} carry version $ZK_VERSION_QUAD ($ZK_PRODUCT_NAME, $ZK_MANUFACTURER)"

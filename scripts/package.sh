@@ -49,14 +49,15 @@ for f in "$sign_pfx" "$sign_cert" "$sign_key" "$sign_pass"; do
 done
 
 "$root/scripts/setup.sh"
-ZK_BUILD_DIR=$build "$root/scripts/build.sh" ZentravaKSP ZentravaKSPConfig ZentravaSigningService ZentravaKSPTool
+# zk_shipped: the four and the x86 DLL (cmake/x86_tree.cmake).
+ZK_BUILD_DIR=$build "$root/scripts/build.sh" zk_shipped
 # shellcheck source=/dev/null
 . "$build/release.env"
 if [ "$ZK_BUILD_TYPE" != "Release" ]; then
     echo "package: $build is a $ZK_BUILD_TYPE build; only Release ships" >&2
     exit 1
 fi
-"$root/scripts/check-binaries.sh" "$build/bin" "$build/release.env" >/dev/null
+"$root/scripts/check-binaries.sh" "$build/bin" "$build/release.env" "$build/x86/bin/ZentravaKSP.dll" >/dev/null
 
 name=ZentravaKSP-$ZK_VERSION-x64
 work=$(mktemp -d "$build/package.XXXXXX")

@@ -3,9 +3,18 @@
 set -euo pipefail
 
 need=()
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(mingw-w64)
+# mingw-w64 brings both cross compilers: x86_64 and i686 (the provider for 32-bit programs).
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+    need+=(mingw-w64)
+fi
 command -v wine >/dev/null || need+=(wine)
 dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
+# 32-bit programs (the x86 suites) need Debian's i386 architecture and wine32.
+add_i386=no
+if [ "$(dpkg --print-architecture)" != i386 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    add_i386=yes
+fi
+dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386)
 command -v cmake >/dev/null || need+=(cmake)
 [ -d /usr/src/googletest ] || need+=(googletest)
 command -v flock >/dev/null || need+=(util-linux)
@@ -25,6 +34,10 @@ if [ ${#need[@]} -gt 0 ]; then
     echo "setup: installing ${need[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    if [ "$add_i386" = yes ]; then
+        echo "setup: adding the i386 architecture (dpkg --add-architecture i386)"
+        $SUDO dpkg --add-architecture i386
+    fi
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi

@@ -80,7 +80,9 @@ bool ParseKeyFile(const BYTE* content, size_t length, ParsedKeyFile* out)
     const DWORD version = GetU32(content + 4);
     const size_t nameBytes = name.size() * 2;
     const size_t fixed = FixedBytes(version);
-    if (nameBytes > length - fixed) {
+    // The whole fixed part first: a version 2 file of 16 to 19 bytes passes
+    // the name check above but has no room for its bits and blob length.
+    if (length < fixed || nameBytes > length - fixed) {
         return false;
     }
     const BYTE* after = content + kNameOffset + nameBytes;

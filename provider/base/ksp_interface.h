@@ -6,6 +6,8 @@
 #include <bcrypt.h>
 #include <ncrypt.h>
 
+#include <cstddef>
+
 extern "C" {
 
 #ifndef NCRYPT_SECRET_HANDLE
@@ -142,5 +144,16 @@ typedef NTSTATUS(WINAPI* GetKeyStorageInterfaceFn)(
 
 }  // extern "C"
 
-static_assert(sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == 8 + 29 * sizeof(void*),
-              "version record followed by 29 function pointers");
+// The version record (two 16-bit numbers) is followed by 29 function
+// pointers, the first aligned to a pointer's size.
+#if defined(_WIN64)
+static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, OpenProvider) == 8 &&
+              offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, SignHash) == 160 &&
+              offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, VerifyClaim) == 232 &&
+              sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == 240);
+#else
+static_assert(offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, OpenProvider) == 4 &&
+              offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, SignHash) == 80 &&
+              offsetof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE, VerifyClaim) == 116 &&
+              sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == 120);
+#endif

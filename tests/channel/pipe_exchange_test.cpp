@@ -196,7 +196,7 @@ HANDLE WINAPI RecordingCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSEC
 TEST_F(Exchange, PipeIsOpenedForIdentificationOnly)
 {
     zt::Interposer spy(Self());
-    zt::ImportPatch patch(Self(), "kernel32.dll", "CreateFileA", reinterpret_cast<void*>(&RecordingCreateFileA));
+    zt::ImportPatch patch(Self(), "kernel32.dll", "CreateFileA", zt::Replacement(&CreateFileA, &RecordingCreateFileA));
     ASSERT_TRUE(patch.active());
     g_realCreateFileA = patch.original_as<decltype(&CreateFileA)>();
     ASSERT_EQ(0, Run(spy, KeyName(L"k")).status);

@@ -28,7 +28,7 @@ BOOL WINAPI HalfWriteThenDie(HANDLE file, LPCVOID data, DWORD length, LPDWORD wr
 int DieInWrite()
 {
     zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "WriteFile",
-                          reinterpret_cast<void*>(&HalfWriteThenDie));
+                          zt::Replacement(&WriteFile, &HalfWriteThenDie));
     if (!patch.active()) {
         return 3;
     }

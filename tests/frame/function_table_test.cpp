@@ -72,7 +72,7 @@ TEST_F(FunctionTable, NotSupportedSlotsTouchNothing)
     ASSERT_EQ(0, t.OpenProvider(&prov, L"p", 0));
 
     // Sentinels: any write shows up as a changed value.
-    const ULONG_PTR sentinel = 0xA5A5A5A5A5A5A5A5ull;
+    const auto sentinel = static_cast<ULONG_PTR>(0xA5A5A5A5A5A5A5A5ull);  // pointer-wide
     NCRYPT_KEY_HANDLE keyOut = sentinel;
     HANDLE eventOut = reinterpret_cast<HANDLE>(sentinel);
     NCRYPT_SECRET_HANDLE secretOut = sentinel;

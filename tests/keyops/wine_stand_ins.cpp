@@ -73,11 +73,11 @@ WindowsBCryptStandIn::WindowsBCryptStandIn(HMODULE provider, WineGap gap)
     g.gap = gap;
     if (gap == WineGap::PublicBlobExport) {
         patch_ = std::make_unique<ImportPatch>(provider, "bcrypt.dll", "BCryptExportKey",
-                                               reinterpret_cast<void*>(&ExportAsOnWindows));
+                                               Replacement(&BCryptExportKey, &ExportAsOnWindows));
         g.exportKey = patch_->original_as<decltype(&BCryptExportKey)>();
     } else {
         patch_ = std::make_unique<ImportPatch>(provider, "bcrypt.dll", "BCryptGetProperty",
-                                               reinterpret_cast<void*>(&GetPropertyAsOnWindows));
+                                               Replacement(&BCryptGetProperty, &GetPropertyAsOnWindows));
         g.getProperty = patch_->original_as<decltype(&BCryptGetProperty)>();
     }
 }

@@ -203,11 +203,11 @@ class OtherUser {
 public:
     OtherUser(HMODULE module, Disguised who)
         : openProcessToken_(module, "advapi32.dll", "OpenProcessToken",
-                            reinterpret_cast<void*>(&RecordingOpenProcessToken)),
+                            zt::Replacement(&OpenProcessToken, &RecordingOpenProcessToken)),
           openThreadToken_(module, "advapi32.dll", "OpenThreadToken",
-                           reinterpret_cast<void*>(&RecordingOpenThreadToken)),
+                           zt::Replacement(&OpenThreadToken, &RecordingOpenThreadToken)),
           getTokenInformation_(module, "advapi32.dll", "GetTokenInformation",
-                               reinterpret_cast<void*>(&OtherUserGetTokenInformation))
+                               zt::Replacement(&GetTokenInformation, &OtherUserGetTokenInformation))
     {
         g_realOpenProcessToken = openProcessToken_.original_as<decltype(&OpenProcessToken)>();
         g_realOpenThreadToken = openThreadToken_.original_as<decltype(&OpenThreadToken)>();

@@ -86,6 +86,39 @@ TEST(KeyFile, FormatOneFilesStillParse)
     }
 }
 
+// Every prefix of a key file, its last byte against a page that cannot be
+// read: a parser that reads past the end faults here instead of passing.
+TEST(KeyFile, NoPrefixIsReadPastItsEnd)
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    const size_t page = info.dwPageSize;
+    BYTE* pages = static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(nullptr, pages);
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(pages + page, page, PAGE_NOACCESS, &old));
+    const BYTE blob[] = {9, 8, 7};
+    std::vector<std::vector<BYTE>> files;
+    for (const wchar_t* name : {L"k", L"ab", L"name"}) {
+        files.push_back(BuildKeyFile(name, 2048, blob, sizeof(blob)));
+        std::vector<BYTE> v1 = files.back();  // the same without the bits field
+        v1[4] = static_cast<BYTE>(kKeyFileVersionWithoutBits);
+        v1.erase(v1.begin() + 12 + 2 * static_cast<long>(wcslen(name)), v1.begin() + 16 + 2 * static_cast<long>(wcslen(name)));
+        files.push_back(v1);
+    }
+    for (const std::vector<BYTE>& file : files) {
+        for (size_t n = 0; n <= file.size(); ++n) {
+            BYTE* at = pages + page - n;
+            std::copy(file.begin(), file.begin() + static_cast<long>(n), at);
+            ParsedKeyFile parsed;
+            std::wstring name;
+            EXPECT_EQ(n == file.size(), ParseKeyFile(at, n, &parsed)) << file[4] << " " << file.size() << " " << n;
+            ReadKeyFileName(at, n, &name);
+        }
+    }
+    VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 // Leases only lock copies; the handles may stay empty here.
 TEST(KeyLease, ConcurrentUsesGetSeparateCopiesAndTheNextOneWaits)
 {

@@ -29,6 +29,15 @@ private:
     void* original_ = nullptr;
 };
 
+// A replacement for `function` as a slot value. Both must have one type,
+// calling convention included: a 32-bit WINAPI function pops its own
+// arguments, so a replacement of another convention corrupts the stack.
+template <typename F>
+void* Replacement(F* /*function*/, F* replacement)
+{
+    return reinterpret_cast<void*>(replacement);
+}
+
 // Writes one pointer into a (possibly read-only) IAT slot.
 void WriteSlot(void** slot, void* value);
 

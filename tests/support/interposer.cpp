@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <type_traits>
 #include <unordered_map>
 
 namespace zt {
@@ -674,6 +675,14 @@ NTSTATUS WINAPI Hook_BCryptGenRandom(BCRYPT_ALG_HANDLE alg, PUCHAR out, ULONG n,
     }
     return ORIG(BCryptGenRandom)(alg, out, n, flags);
 }
+
+// Each hook has exactly the type of the function it stands in for, calling
+// convention included: a 32-bit WINAPI function pops its own arguments, so a
+// hook of another convention would unbalance the caller's stack.
+#define ZT_SAME_TYPE(name, dll) \
+    static_assert(std::is_same_v<decltype(&Hook_##name), decltype(&::name)>, "type of Hook_" #name);
+ZT_HOOKED_FUNCTIONS(ZT_SAME_TYPE)
+#undef ZT_SAME_TYPE
 
 struct HookEntry {
     const char* dll;
