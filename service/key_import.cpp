@@ -4,6 +4,7 @@
 #include "key_store.h"
 #include "password_input.h"
 #include "pem.h"
+#include "pfx_containers.h"
 #include "pfx_key.h"
 #include "private_key_decode.h"
 #include "temp_key_file.h"
@@ -78,6 +79,9 @@ ImportOutcome FromStore(StoreResult r, DWORD lastError)
 
 ImportOutcome ImportKey(const ImportRequest& request, ImportReport* report)
 {
+    // A PFX import that ended between its import and its clean-up left an
+    // exportable copy of a key in the user's containers.
+    RemoveContainersOfInterruptedImports();
     KeyFileStamp existing;
     if (StatKeyFile(request.name, &existing) != StoreResult::NotFound) {
         return Refuse(ImportResult::Exists, "a key of that name exists; delete it first");

@@ -3,6 +3,7 @@
 #include "key_file.h"
 #include "key_name.h"
 #include "long_path.h"
+#include "private_folder.h"
 #include "rsa_key.h"
 #include "temp_key_file.h"
 #include "unique_resource.h"
@@ -16,7 +17,9 @@ namespace {
 // A 4096-bit private blob is under 2 KiB; DPAPI adds a few hundred bytes.
 constexpr DWORD kMaxKeyFileBytes = 64 * 1024;
 
-std::wstring ZentravaFolder()
+}  // namespace
+
+std::wstring DataFolder()
 {
     wchar_t root[1024];
     DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", root, 1024);
@@ -30,13 +33,16 @@ std::wstring ZentravaFolder()
     return folder + L"Zentrava";
 }
 
+namespace {
+
+// The user and SYSTEM only, nothing below medium integrity (private_folder.h).
 bool EnsureFolder(const std::wstring& folder, DWORD* lastError)
 {
-    if (CreateDirectoryW(ExtendedPath(folder).c_str(), nullptr) ||
-        GetLastError() == ERROR_ALREADY_EXISTS) {
+    const DWORD error = EnsurePrivateFolder(ExtendedPath(folder).c_str());
+    if (error == ERROR_SUCCESS) {
         return true;
     }
-    *lastError = GetLastError();
+    *lastError = error;
     return false;
 }
 
@@ -173,7 +179,7 @@ bool SameStamp(const KeyFileStamp& a, const KeyFileStamp& b)
 
 std::wstring KeysFolder()
 {
-    std::wstring folder = ZentravaFolder();
+    std::wstring folder = DataFolder();
     return folder.empty() ? folder : folder + L"\\keys";
 }
 
@@ -226,7 +232,7 @@ StoreResult StoreNewKey(const std::wstring& name, const HeapBlock& blob, DWORD* 
     if (present != StoreResult::NotFound) {
         return present == StoreResult::Ok ? StoreResult::Exists : present;
     }
-    if (!EnsureFolder(ZentravaFolder(), lastError) || !EnsureFolder(KeysFolder(), lastError)) {
+    if (!EnsureFolder(DataFolder(), lastError) || !EnsureFolder(KeysFolder(), lastError)) {
         return StoreResult::Failed;
     }
     std::vector<BYTE> protectedBlob;

@@ -19,6 +19,9 @@ struct KeyFileStamp {
 };
 bool SameStamp(const KeyFileStamp& a, const KeyFileStamp& b);
 
+// %LOCALAPPDATA%\Zentrava, empty when LOCALAPPDATA is unset.
+std::wstring DataFolder();
+
 // %LOCALAPPDATA%\Zentrava\keys, empty when LOCALAPPDATA is unset.
 std::wstring KeysFolder();
 

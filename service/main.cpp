@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "service_status.h"
+#include "utf8_text.h"
 
 #include <windows.h>
 
@@ -29,7 +30,7 @@ int wmain(int argc, wchar_t** argv)
         // folders below it are made as needed, the root itself is not.
         const DWORD attributes = GetFileAttributesW(full);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            std::printf("--data-root: \"%ls\" is not an existing folder\n", full);
+            std::printf("--data-root: \"%s\" is not an existing folder\n", Utf8(full).c_str());
             return kExitUsage;
         }
     }

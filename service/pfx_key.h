@@ -1,9 +1,10 @@
 // The RSA private key (and its certificate) out of a PKCS #12 / PFX file.
 //
-// PFXImportCertStore puts the key into a key container of the platform's
-// providers; it is exported from there as the legacy private blob
-// (CryptExportKey, or NCryptExportKey when the PFX names a CNG provider)
-// and every container the import made is deleted again, on every path.
+// PFXImportCertStore is asked to keep the key in memory only
+// (PKCS12_NO_PERSIST_KEY); a platform that cannot gets the import that puts
+// it into a key container, which is deleted again on every path and, after
+// a crash, by the next import (pfx_containers.h). The key is exported as the
+// legacy private blob (CryptExportKey, or NCryptExportKey for a CNG key).
 #pragma once
 
 #include "heap_block.h"

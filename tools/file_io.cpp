@@ -3,29 +3,50 @@
 #include "report.h"
 #include "unique_resource.h"
 
+#include <bcrypt.h>
+
 namespace zkt {
 namespace {
 
-// The folder part of a path, "." when it has none.
-std::wstring FolderOf(const std::wstring& path)
+// What comes before the file name in a path: "dir\", "C:", or nothing.
+std::wstring FolderPrefixOf(const std::wstring& path)
 {
     const size_t slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos) {
-        return path.size() >= 2 && path[1] == L':' ? path.substr(0, 2) : L".";
+    if (slash != std::wstring::npos) {
+        return path.substr(0, slash + 1);
     }
-    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+    return path.size() >= 2 && path[1] == L':' ? path.substr(0, 2) : L"";
 }
 
-// An empty file of a fresh name in the target's folder, so that the final
-// rename stays on one volume.
-bool CreateTempFileBeside(const std::wstring& path, std::wstring& temp)
+// A fresh temporary file beside the target, so that the final rename stays
+// on one volume: "zkt<16 random hex digits>.tmp", created exclusively.
+// CREATE_NEW never opens what is already at the name (a file, or a link
+// someone planted), so the plaintext goes only into a file made here; the
+// random name only keeps a planted name from making every attempt fail.
+bool CreateTempFileBeside(const std::wstring& path, std::wstring& temp, UniqueFile& file)
 {
-    wchar_t name[MAX_PATH + 16];
-    if (GetTempFileNameW(FolderOf(path).c_str(), L"zkt", 0, name) == 0) {
-        return false;
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        BYTE random[8];
+        if (BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return false;
+        }
+        std::wstring name = L"zkt";
+        for (BYTE b : random) {
+            name += kDigits[b >> 4];
+            name += kDigits[b & 0xF];
+        }
+        temp = FolderPrefixOf(path) + name + L".tmp";
+        file.Reset(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
     }
-    temp = name;
-    return true;
+    return false;
 }
 
 bool WriteAll(HANDLE file, const void* data, size_t size)
@@ -90,15 +111,17 @@ bool WriteWholeFile(const std::wstring& path, const void* data, size_t size)
     // Written beside the target and renamed over it: a write that fails
     // part way leaves whatever the file held before.
     std::wstring temp;
-    if (!CreateTempFileBeside(path, temp)) {
-        ReportWin32Failure(what, GetLastError());
-        return false;
-    }
     bool ok = false;
     {
-        const UniqueFile file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        ok = file && WriteAll(file.get(), data, size) && FlushFileBuffers(file.get());
+        UniqueFile file;
+        if (!CreateTempFileBeside(path, temp, file)) {
+            ReportWin32Failure(what, GetLastError());
+            return false;
+        }
+        ok = WriteAll(file.get(), data, size) && FlushFileBuffers(file.get());
+        const DWORD error = GetLastError();
+        file.Reset();  // closed before the rename or the removal
+        SetLastError(error);
     }
     if (ok) {
         ok = MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;

@@ -11,8 +11,9 @@ namespace zkt {
 
 // Reports the failure itself; returns false on any error.
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& data);
-// Replaces the file whole or not at all: written to a temporary file in the
-// same folder, then renamed over the target.
+// Replaces the file whole or not at all: written to a temporary file made
+// exclusively beside it, flushed, then renamed over the target; the
+// temporary file is removed on every failure.
 bool WriteWholeFile(const std::wstring& path, const void* data, size_t size);
 
 }  // namespace zkt

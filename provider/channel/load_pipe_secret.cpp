@@ -2,6 +2,7 @@
 
 #include "heap_block.h"
 #include "ksp_status.h"
+#include "private_folder.h"
 #include "protocol.h"
 
 #include <bcrypt.h>
@@ -226,7 +227,9 @@ SECURITY_STATUS LoadPipeSecret(HeapBlock* secret)
         !JoinPath(paths.temp, paths.folder, L"\\pipe.tmp")) {
         return NTE_INTERNAL_ERROR;
     }
-    if (!CreateDirectoryW(paths.folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    // Only the user and SYSTEM, and nothing below medium integrity, may read
+    // what the folder holds.
+    if (EnsurePrivateFolder(paths.folder) != ERROR_SUCCESS) {
         return NTE_INTERNAL_ERROR;
     }
 

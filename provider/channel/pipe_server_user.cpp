@@ -1,36 +1,38 @@
 #include "pipe_server_user.h"
 
+#include "caller_user.h"
 #include "unique_resource.h"
 
 namespace {
 
-// A token's user: the record and the SID it points into, in one fixed buffer.
-struct TokenUserRecord {
-    alignas(TOKEN_USER) BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    PSID sid() const { return reinterpret_cast<const TOKEN_USER*>(bytes)->User.Sid; }
+// A token's integrity label: the record and the SID it points into.
+struct TokenLabelRecord {
+    alignas(TOKEN_MANDATORY_LABEL) BYTE bytes[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    const SID* sid() const
+    {
+        return static_cast<const SID*>(reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(bytes)->Label.Sid);
+    }
 };
 
-bool ReadTokenUser(HANDLE token, TokenUserRecord* user)
+// The level is the label's last sub-authority (SECURITY_MANDATORY_*_RID).
+// Read from the platform's SID record: two fields, no call that could fail.
+bool AtLeastMedium(const SID* label)
 {
-    DWORD needed = 0;
-    return GetTokenInformation(token, TokenUser, user->bytes, sizeof user->bytes, &needed) != FALSE;
-}
-
-bool CallerUser(TokenUserRecord* user)
-{
-    UniqueHandle token;
-    // As self: an identification-level impersonation token can still be read.
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.Put())) {
-        token.Forget();
-        if (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
-            token.Forget();
+    static const SID_IDENTIFIER_AUTHORITY kLabelAuthority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    if (label == nullptr || label->SubAuthorityCount == 0 || label->SubAuthorityCount > SID_MAX_SUB_AUTHORITIES) {
+        return false;
+    }
+    for (int i = 0; i < 6; ++i) {
+        if (label->IdentifierAuthority.Value[i] != kLabelAuthority.Value[i]) {
             return false;
         }
     }
-    return ReadTokenUser(token.get(), user);
+    return label->SubAuthority[label->SubAuthorityCount - 1] >= SECURITY_MANDATORY_MEDIUM_RID;
 }
 
-bool ServerUser(HANDLE pipe, TokenUserRecord* user)
+// The server's user, and whether it runs at medium integrity or above: a
+// low-integrity (sandboxed) process of our user may create the pipe too.
+bool ReadServer(HANDLE pipe, TokenUserRecord* user, bool* medium)
 {
     ULONG pid = 0;
     if (!GetNamedPipeServerProcessId(pipe, &pid)) {
@@ -45,7 +47,14 @@ bool ServerUser(HANDLE pipe, TokenUserRecord* user)
         token.Forget();
         return false;
     }
-    return ReadTokenUser(token.get(), user);
+    TokenLabelRecord label;
+    DWORD needed = 0;
+    if (!ReadTokenUser(token.get(), user) ||
+        !GetTokenInformation(token.get(), TokenIntegrityLevel, label.bytes, sizeof label.bytes, &needed)) {
+        return false;
+    }
+    *medium = AtLeastMedium(label.sid());
+    return true;
 }
 
 }  // namespace
@@ -54,7 +63,8 @@ bool PipeServerIsCallersUser(HANDLE pipe)
 {
     TokenUserRecord caller;
     TokenUserRecord server;
-    if (!CallerUser(&caller) || !ServerUser(pipe, &server)) {
+    bool medium = false;
+    if (!ReadCallerUser(&caller) || !ReadServer(pipe, &server, &medium) || !medium) {
         return false;
     }
     return EqualSid(caller.sid(), server.sid()) != FALSE;

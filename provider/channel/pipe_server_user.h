@@ -3,7 +3,8 @@
 #include <windows.h>
 
 // True only if the process that serves `pipe` (a connected client end) runs
-// as the same user as the caller: the thread's token when it impersonates,
-// else the process's. Any query that cannot be answered gives false, so an
-// unknown server is treated like one that is not there.
+// as the same user as the caller (the thread's token when it impersonates,
+// else the process's) and at medium integrity or above. Any query that cannot
+// be answered gives false, so an unknown server is treated like one that is
+// not there.
 bool PipeServerIsCallersUser(HANDLE pipe);

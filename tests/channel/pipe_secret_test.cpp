@@ -2,6 +2,7 @@
 // imports interposed, each test in a private data root.
 #include "child_process.h"
 #include "data_root.h"
+#include "folder_security.h"
 #include "interposer.h"
 #include "ksp_status.h"
 #include "pipe_secret.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +41,15 @@ std::string Hex(const BYTE* p, size_t n)
         s += two;
     }
     return s;
+}
+
+// LocalAlloc blocks of the folder's security (SID string, descriptors), which
+// go back with LocalFree like DPAPI's.
+size_t SecurityBlocks(const zt::Interposer& spy)
+{
+    return spy.CallCount(zt::Fn::ConvertSidToStringSidW) +
+           spy.CallCount(zt::Fn::ConvertStringSecurityDescriptorToSecurityDescriptorW) +
+           spy.CallCount(zt::Fn::GetNamedSecurityInfoW);
 }
 
 // One call, checked for its own hygiene: nothing but the handed-out block
@@ -104,7 +115,7 @@ TEST_F(PipeSecret, FirstUseCreatesHiddenProtectedFile)
         EXPECT_EQ(1u, spy.CallCount(zt::Fn::CryptProtectData));
         EXPECT_EQ(1u, spy.CallCount(zt::Fn::WriteFile));
         // The protected blob goes back to DPAPI's allocator, not the heap.
-        EXPECT_EQ(1u, spy.CallCount(zt::Fn::LocalFree));
+        EXPECT_EQ(1u + SecurityBlocks(spy), spy.CallCount(zt::Fn::LocalFree));
         EXPECT_EQ(0u, spy.CallCount(zt::Fn::HeapFree) - 1);  // only the test's own free
     }
     const DWORD attributes = root.SecretFileAttributes();
@@ -125,10 +136,66 @@ TEST_F(PipeSecret, FirstUseCreatesHiddenProtectedFile)
         EXPECT_EQ(first.secret, second.secret);
         EXPECT_EQ(0u, spy.CallCount(zt::Fn::WriteFile));
         EXPECT_EQ(0u, spy.CallCount(zt::Fn::CryptProtectData));
-        EXPECT_EQ(1u, spy.CallCount(zt::Fn::LocalFree));  // the unprotected copy
+        EXPECT_EQ(1u + SecurityBlocks(spy), spy.CallCount(zt::Fn::LocalFree));  // the unprotected copy
         EXPECT_TRUE(spy.SecretHits().empty());
     }
     EXPECT_EQ(blob, root.ReadSecretFile());
+}
+
+// The folder admits the user and SYSTEM only and carries the medium label,
+// both inherited by what is made inside: when the store makes it, and the
+// next time for a folder an older version made. Wine keeps only what maps
+// to Unix modes (no label, no flags), so the requests are checked as well.
+TEST_F(PipeSecret, FolderAdmitsOnlyTheUserAndSystemAndNothingBelowMedium)
+{
+    const std::wstring user = zt::CurrentUserSidString();
+    ASSERT_FALSE(user.empty());
+    const std::wstring dacl = L"D:P(A;OICI;FA;;;" + user + L")(A;OICI;FA;;;SY)";
+    const std::wstring label = L"S:(ML;OICI;NWNR;;;ME)";
+    const struct {
+        const char* name;
+        bool existing;
+        std::wstring answer;  // what the folder reads as, where Wine cannot keep it
+        bool setsIt;
+    } cases[] = {
+        {"made now", false, L"", false},
+        {"made by an older version", true, L"", true},
+        {"protected, no label", true, L"D:PAI(A;OICI;FA;;;" + user + L")", true},
+        {"already private", true, L"D:PAI(A;OICI;FA;;;" + user + L")(A;OICI;FA;;;SY)" + label, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        zt::RemoveTree(root.folder());
+        if (c.existing) {
+            ASSERT_TRUE(CreateDirectoryW(root.wideFolder().c_str(), nullptr));
+        }
+        BYTE* secret = nullptr;
+        uint32_t length = 0;
+        {
+            zt::FolderSecurityRecorder requests(Self());
+            ASSERT_TRUE(requests.active());
+            requests.AnswerReadsWith(c.answer);
+            ASSERT_EQ(0, LoadPipeSecret(&secret, &length));
+            ASSERT_EQ(1u, requests.made.size());
+            EXPECT_EQ(root.wideFolder(), requests.made[0].path);
+            EXPECT_EQ(dacl + label, requests.made[0].sddl);
+            ASSERT_EQ(c.setsIt ? 2u : 0u, requests.set.size());
+            for (size_t i = 0; i < requests.set.size(); ++i) {
+                EXPECT_EQ(root.wideFolder(), requests.set[i].path);
+                EXPECT_EQ(i == 0 ? DACL_SECURITY_INFORMATION : LABEL_SECURITY_INFORMATION, requests.set[i].info);
+                EXPECT_EQ(i == 0 ? dacl : label, requests.set[i].sddl);
+            }
+        }
+        SecureZeroMemory(secret, length);
+        HeapFree(GetProcessHeap(), 0, secret);
+        // Wine 8.0 answers SetNamedSecurityInfoW with success and changes
+        // nothing, so only a folder made now reads back changed here.
+        if (!c.existing) {
+            std::vector<std::wstring> trustees = zt::DaclTrustees(zt::ReadBackSddl(root.wideFolder()));
+            std::sort(trustees.begin(), trustees.end());
+            EXPECT_EQ((std::vector<std::wstring>{user, L"SY"}), trustees) << zt::ReadBackSddl(root.wideFolder());
+        }
+    }
 }
 
 TEST_F(PipeSecret, PlainFileOf32BytesIsTheSecret)
@@ -232,7 +299,7 @@ TEST_F(PipeSecret, PlainFormWhenProtectionFails)
     const Loaded r = LoadChecked(spy);
     ASSERT_EQ(0, r.status);
     EXPECT_EQ(r.secret, root.ReadSecretFile());
-    EXPECT_EQ(0u, spy.CallCount(zt::Fn::LocalFree));
+    EXPECT_EQ(SecurityBlocks(spy), spy.CallCount(zt::Fn::LocalFree));
 }
 
 // A data root of 238 UTF-16 units (with `leaf` as its last folder) takes
@@ -351,7 +418,8 @@ void SweepFailures(zt::TempDataRoot& root, const std::vector<BYTE>* existing)
             EXPECT_TRUE(failed == zt::Fn::CryptProtectData || failed == zt::Fn::CryptUnprotectData ||
                         failed == zt::Fn::CloseHandle || failed == zt::Fn::LocalFree ||
                         failed == zt::Fn::HeapFree || failed == zt::Fn::CreateFileW ||
-                        failed == zt::Fn::MoveFileExW || failed == zt::Fn::GetFileAttributesW);
+                        failed == zt::Fn::MoveFileExW || failed == zt::Fn::GetFileAttributesW ||
+                        zt::ProtectsAnExistingFolder(failed));
             ASSERT_EQ(32u, r.secret.size());
             // Whatever was handed out is what the file now holds.
             std::vector<BYTE> file = root.ReadSecretFile();

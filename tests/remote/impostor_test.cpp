@@ -161,13 +161,16 @@ TEST_F(ImpostorOnThePipe, ServerNonceAsCiphertextWithTheProofAsMac)
 
 // The server's token is the one opened on a process other than our own (or,
 // when the caller impersonates, its thread token); its user is reported once
-// with the last sub-authority changed: another user.
+// with the last sub-authority changed (another user), or, when a level is
+// set, its integrity level is reported as that level.
 decltype(&OpenProcessToken) g_realOpenProcessToken = nullptr;
 decltype(&OpenThreadToken) g_realOpenThreadToken = nullptr;
 decltype(&GetTokenInformation) g_realGetTokenInformation = nullptr;
 HANDLE g_otherUsersToken = nullptr;
 enum class Disguised { Server, Thread };
 Disguised g_disguised = Disguised::Server;
+constexpr DWORD kLevelAsIs = 0xFFFFFFFF;
+DWORD g_serverLevel = kLevelAsIs;
 
 BOOL WINAPI RecordingOpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
@@ -191,17 +194,24 @@ BOOL WINAPI OtherUserGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS c
                                          PDWORD needed)
 {
     const BOOL ok = g_realGetTokenInformation(token, cls, info, size, needed);
-    if (ok && cls == TokenUser && token == g_otherUsersToken) {
+    if (!ok || token != g_otherUsersToken) {
+        return ok;
+    }
+    if (cls == TokenUser && g_serverLevel == kLevelAsIs) {
         PSID sid = static_cast<TOKEN_USER*>(info)->User.Sid;
         *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u) += 1;
         g_otherUsersToken = nullptr;  // its handle value may come back for another token
+    } else if (cls == TokenIntegrityLevel && g_serverLevel != kLevelAsIs) {
+        PSID sid = static_cast<TOKEN_MANDATORY_LABEL*>(info)->Label.Sid;
+        *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u) = g_serverLevel;
+        g_otherUsersToken = nullptr;
     }
     return ok;
 }
 
 class OtherUser {
 public:
-    OtherUser(HMODULE module, Disguised who)
+    OtherUser(HMODULE module, Disguised who, DWORD serverLevel = kLevelAsIs)
         : openProcessToken_(module, "advapi32.dll", "OpenProcessToken",
                             zt::Replacement(&OpenProcessToken, &RecordingOpenProcessToken)),
           openThreadToken_(module, "advapi32.dll", "OpenThreadToken",
@@ -213,6 +223,7 @@ public:
         g_realOpenThreadToken = openThreadToken_.original_as<decltype(&OpenThreadToken)>();
         g_realGetTokenInformation = getTokenInformation_.original_as<decltype(&GetTokenInformation)>();
         g_disguised = who;
+        g_serverLevel = serverLevel;
         g_otherUsersToken = nullptr;
     }
     bool active() const
@@ -275,6 +286,37 @@ TEST_F(PipeServerUser, ImpersonatingCallerIsComparedByItsThreadToken)
     EXPECT_EQ(0, provider->SignHash(prov, key, &pkcs1, hash.data(), 32, sig.data(), 256, &size, NCRYPT_PAD_PKCS1_FLAG));
     EXPECT_EQ(256u, size);
     RevertToSelf();
+}
+
+// A sandboxed process of our own user may serve the pipe while the service
+// is down; only medium integrity and above is the service (Wine runs every
+// process at high, so each level is reported in its place).
+TEST_F(PipeServerUser, ServerBelowMediumIntegrityIsRefusedBeforeTheProof)
+{
+    const struct {
+        DWORD level;
+        bool served;
+    } levels[] = {{SECURITY_MANDATORY_UNTRUSTED_RID, false}, {SECURITY_MANDATORY_LOW_RID, false},
+                  {SECURITY_MANDATORY_MEDIUM_RID - 1, false},  {SECURITY_MANDATORY_MEDIUM_RID, true},
+                  {SECURITY_MANDATORY_MEDIUM_RID + 0x100, true}, {SECURITY_MANDATORY_HIGH_RID, true},
+                  {SECURITY_MANDATORY_SYSTEM_RID, true}};
+    BCRYPT_PKCS1_PADDING_INFO pkcs1{BCRYPT_SHA256_ALGORITHM};
+    Reply(rsa->Sign(hash, &pkcs1, BCRYPT_PAD_PKCS1));
+    for (const auto& l : levels) {
+        SCOPED_TRACE(l.level);
+        zt::Interposer spy(provider.module());
+        OtherUser server(provider.module(), Disguised::Server, l.level);
+        ASSERT_TRUE(server.active());
+        const size_t before = service->ExchangeCount();
+        const Outcome o = SignHash();
+        if (l.served) {
+            EXPECT_EQ(0, o.status);
+            EXPECT_TRUE(o.handedOut);
+            continue;
+        }
+        ExpectNothingGained(o, NTE_INTERNAL_ERROR, spy);
+        ExpectRefusedBeforeTheProof(before, spy);
+    }
 }
 
 TEST_F(PipeServerUser, QueryThatFailsIsARefusal)

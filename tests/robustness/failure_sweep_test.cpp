@@ -4,6 +4,7 @@
 // the operation may give for that failure, write no output on failure, leave
 // no block allocated, free only zeroed blocks, close every handle it opened,
 // and leave the pipe secret file as it was.
+#include "folder_security.h"
 #include "ksp_status.h"
 #include "provider_loader.h"
 #include "robust_support.h"
@@ -78,10 +79,10 @@ bool In(SECURITY_STATUS s, std::initializer_list<SECURITY_STATUS> set)
 
 // The pipe secret store reads the file again when a writer holds it, so a
 // failure of its open (CreateFileW; the pipe is CreateFileA) with a sharing
-// violation is recovered from.
+// violation is recovered from; protecting its existing folder is best effort.
 bool SecretStoreMayRecover(zt::Fn fn, uint64_t)
 {
-    return fn == zt::Fn::CreateFileW;
+    return fn == zt::Fn::CreateFileW || zt::ProtectsAnExistingFolder(fn);
 }
 
 // A status an exchange (and so SignHash and Decrypt) may give for a failure.

@@ -6,6 +6,7 @@
 // zero, every file handle is closed, an existing file is never changed, and
 // a store that had no usable file still works on the next call.
 #include "data_root.h"
+#include "folder_security.h"
 #include "interposer.h"
 #include "ksp_status.h"
 #include "pipe_secret.h"
@@ -90,7 +91,8 @@ bool MayRecover(zt::Fn fn)
     // look for a finished file only means the move decides; a temporary
     // file that could not be removed is written over next time.
     return zt::IsReleaseCall(fn) || fn == zt::Fn::CryptProtectData || fn == zt::Fn::CreateFileW ||
-           fn == zt::Fn::MoveFileExW || fn == zt::Fn::GetFileAttributesW || fn == zt::Fn::DeleteFileW;
+           fn == zt::Fn::MoveFileExW || fn == zt::Fn::GetFileAttributesW || fn == zt::Fn::DeleteFileW ||
+           zt::ProtectsAnExistingFolder(fn);
 }
 
 TEST(SecretStoreSweep, EveryCallFailsOnEveryFileState)

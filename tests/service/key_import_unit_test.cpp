@@ -1,17 +1,22 @@
 // Keys brought from elsewhere, in this process: the legacy blob conversion
 // against the numbers OpenSSL prints for its own keys, and that an import
 // leaves no private byte in a block it freed.
+#include "child_process.h"
 #include "data_root.h"
 #include "import_result.h"
 #include "interposer.h"
 #include "key_import.h"
 #include "key_store.h"
 #include "legacy_rsa_blob.h"
+#include "pfx_key.h"
+#include "import_patch.h"
 #include "private_key_decode.h"
 #include "temp_folder.h"
 #include "unix_shell.h"
 
 #include <bcrypt.h>
+#include <ncrypt.h>
+#include <wincrypt.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -189,6 +194,157 @@ TEST(LegacyBlob, AnythingButExactlyOneBlobIsRefusedAndNothingWritten)
 
 // Every block of ours that held the key is wiped before it is freed, and
 // none still holds the private exponent or a prime.
+// The user's key containers of the provider a PFX import fills.
+std::vector<std::string> KeyContainers()
+{
+    std::vector<std::string> names;
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextW(&prov, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        return names;
+    }
+    char name[1024];
+    DWORD size = sizeof name;
+    for (DWORD flag = CRYPT_FIRST; CryptGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flag);
+         flag = 0, size = sizeof name) {
+        names.push_back(name);
+    }
+    CryptReleaseContext(prov, 0);
+    return names;
+}
+
+// A PFX of a fresh 2048-bit key with password "pw", and that key as PKCS#8.
+void MakePfx(const Scratch& dir)
+{
+    ASSERT_TRUE(zt::OpenSslAvailable()) << "openssl is missing; scripts/setup.sh installs it";
+    ASSERT_EQ(0, zt::RunShell("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + dir.Unix("k8.pem") + " -out " +
+                              dir.Unix("c.pem") + " -subj /CN=pfx -days 1 && openssl pkcs12 -export -inkey " +
+                              dir.Unix("k8.pem") + " -in " + dir.Unix("c.pem") + " -out " + dir.Unix("k.pfx") +
+                              " -passout pass:pw")
+                     .exitCode);
+}
+
+HeapBlock FileBlock(const std::wstring& path)
+{
+    const Bytes bytes = zt::ReadFileBytes(path);
+    HeapBlock block(bytes.size());
+    if (block) {
+        memcpy(block.get(), bytes.data(), bytes.size());
+    }
+    return block;
+}
+
+// The import modes asked for; a platform without PKCS12_NO_PERSIST_KEY
+// refuses that flag.
+std::vector<DWORD> g_importFlags;
+bool g_refuseNoPersist = false;
+decltype(&PFXImportCertStore) g_realPfxImport = nullptr;
+
+HCERTSTORE WINAPI RecordingPfxImport(CRYPT_DATA_BLOB* pfx, LPCWSTR password, DWORD flags)
+{
+    g_importFlags.push_back(flags);
+    if (g_refuseNoPersist && (flags & PKCS12_NO_PERSIST_KEY) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return g_realPfxImport(pfx, password, flags);
+}
+
+TEST(PfxImport, KeyIsNotPersistedWhereThePlatformCanAndNoContainerStays)
+{
+    Scratch dir;
+    MakePfx(dir);
+    const HeapBlock pfx = FileBlock(dir.Windows("k.pfx"));
+    ASSERT_TRUE(pfx);
+    const struct {
+        const char* name;
+        bool refuseNoPersist;
+        const wchar_t* password;
+        ImportResult result;
+        size_t imports;
+    } cases[] = {
+        {"as the platform is", false, L"pw", ImportResult::Ok, 1},
+        {"a platform without PKCS12_NO_PERSIST_KEY", true, L"pw", ImportResult::Ok, 2},
+        {"wrong password", false, L"wrong", ImportResult::PasswordWrong, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        zt::TempDataRoot store;
+        const std::vector<std::string> before = KeyContainers();
+        HeapBlock full;
+        ULONG bits = 0;
+        std::vector<BYTE> certificate;
+        ImportOutcome outcome;
+        g_importFlags.clear();
+        g_refuseNoPersist = c.refuseNoPersist;
+        {
+            zt::ImportPatch patch(GetModuleHandleW(nullptr), "crypt32.dll", "PFXImportCertStore",
+                                  reinterpret_cast<void*>(&RecordingPfxImport));
+            ASSERT_TRUE(patch.active());
+            g_realPfxImport = patch.original_as<decltype(&PFXImportCertStore)>();
+            outcome = DecodePfx(pfx, c.password, &full, &bits, &certificate);
+        }
+        EXPECT_EQ(c.result, outcome.result) << outcome.detail;
+        EXPECT_EQ(c.result == ImportResult::Ok ? 2048u : 0u, bits);
+        ASSERT_EQ(c.imports, g_importFlags.size());
+        EXPECT_EQ(DWORD{CRYPT_EXPORTABLE | PKCS12_NO_PERSIST_KEY}, g_importFlags[0]);
+        EXPECT_EQ(before, KeyContainers()) << "a key container stayed";
+    }
+}
+
+constexpr UINT kDiedInTheImport = 77;
+
+UINT WINAPI Die()
+{
+    TerminateProcess(GetCurrentProcess(), kDiedInTheImport);
+    return 0;
+}
+
+// Run only as the child of the next test: the process ends the moment the
+// import it started reaches the key, as a crash or a kill would.
+TEST(PfxImport, DISABLED_DiesWhileImporting)
+{
+    wchar_t path[MAX_PATH];
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"ZK_INTERRUPTED_PFX", path, MAX_PATH));
+    zt::ImportPatch capi(GetModuleHandleW(nullptr), "advapi32.dll", "CryptExportKey", reinterpret_cast<void*>(&Die));
+    zt::ImportPatch cng(GetModuleHandleW(nullptr), "ncrypt.dll", "NCryptExportKey", reinterpret_cast<void*>(&Die));
+    ASSERT_TRUE(capi.active() && cng.active());
+    HeapBlock full;
+    ULONG bits = 0;
+    std::vector<BYTE> certificate;
+    DecodePfx(FileBlock(path), L"pw", &full, &bits, &certificate);
+    FAIL() << "the import never reached the key";
+}
+
+// What an import that was killed left in the user's containers goes with
+// the next import, whatever it imports.
+TEST(PfxImport, ContainerOfAnInterruptedImportIsRemovedByTheNextImport)
+{
+    Scratch dir;
+    MakePfx(dir);
+    zt::TempDataRoot store;
+    const std::vector<std::string> before = KeyContainers();
+    wchar_t self[MAX_PATH];
+    ASSERT_NE(0u, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"ZK_INTERRUPTED_PFX", dir.Windows("k.pfx").c_str()));
+    const zt::ProgramRun child =
+        zt::RunProgram(self, {L"--gtest_also_run_disabled_tests", L"--gtest_filter=PfxImport.DISABLED_DiesWhileImporting"});
+    SetEnvironmentVariableW(L"ZK_INTERRUPTED_PFX", nullptr);
+    ASSERT_EQ(kDiedInTheImport, child.exitCode) << child.out;
+    ASSERT_NE(before, KeyContainers()) << "the interrupted import left nothing to remove";
+
+    ImportReport report;
+    const ImportRequest request{L"next", dir.Windows("k8.pem"), L"", L""};
+    const ImportOutcome outcome = ImportKey(request, &report);
+    EXPECT_EQ(ImportResult::Ok, outcome.result) << outcome.detail;
+    EXPECT_EQ(before, KeyContainers()) << "the interrupted import's key container is still there";
+    WIN32_FIND_DATAW found;
+    HANDLE journals = FindFirstFileW((DataFolder() + L"\\pfx-*.pending").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, journals) << "a journal is left";
+    if (journals != INVALID_HANDLE_VALUE) {
+        FindClose(journals);
+    }
+}
+
 TEST(KeyImport, NoFreedBlockHoldsThePrivateKey)
 {
     ASSERT_TRUE(zt::OpenSslAvailable()) << "openssl is missing; scripts/setup.sh installs it";

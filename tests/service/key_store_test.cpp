@@ -1,6 +1,7 @@
 // The key store in this process: what "list" reads, temporary files of a
 // create that never finished, and key files of the older format.
 #include "data_root.h"
+#include "folder_security.h"
 #include "interposer.h"
 #include "key_store.h"
 #include "temp_folder.h"
@@ -44,6 +45,49 @@ bool Age(const std::wstring& path, ULONGLONG seconds)
     const bool ok = SetFileTime(f, nullptr, nullptr, &old) != FALSE;
     CloseHandle(f);
     return ok;
+}
+
+bool EndsWith(const std::wstring& s, const std::wstring& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Both folders of the store admit the user and SYSTEM only and carry the
+// medium label, made so or, when an older version made them, set on them
+// (Wine keeps neither flags nor labels: see folder_security.h).
+TEST(KeyStore, FoldersAdmitOnlyTheUserAndSystemAndNothingBelowMedium)
+{
+    const std::wstring user = zt::CurrentUserSidString();
+    ASSERT_FALSE(user.empty());
+    const std::wstring dacl = L"D:P(A;OICI;FA;;;" + user + L")(A;OICI;FA;;;SY)";
+    const std::wstring label = L"S:(ML;OICI;NWNR;;;ME)";
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "made by an older version" : "made now");
+        zt::TempDataRoot root;
+        const std::wstring folders[] = {root.wideFolder(), root.wideFolder() + L"\\keys"};
+        if (existing) {
+            ASSERT_TRUE(CreateDirectoryW(folders[0].c_str(), nullptr) && CreateDirectoryW(folders[1].c_str(), nullptr));
+        }
+        DWORD error = 0;
+        zt::FolderSecurityRecorder requests(GetModuleHandleW(nullptr));
+        ASSERT_TRUE(requests.active());
+        ASSERT_EQ(StoreResult::Ok, CreateKey(L"k", 2048, &error)) << error;
+        ASSERT_EQ(2u, requests.made.size());
+        ASSERT_EQ(existing ? 4u : 0u, requests.set.size());
+        for (size_t i = 0; i < 2; ++i) {
+            EXPECT_TRUE(EndsWith(requests.made[i].path, i == 0 ? L"\\Zentrava" : L"\\Zentrava\\keys"));
+            EXPECT_EQ(dacl + label, requests.made[i].sddl);
+            if (existing) {
+                EXPECT_EQ(requests.made[i].path, requests.set[2 * i].path);
+                EXPECT_EQ(dacl, requests.set[2 * i].sddl);
+                EXPECT_EQ(label, requests.set[2 * i + 1].sddl);
+            } else {
+                std::vector<std::wstring> trustees = zt::DaclTrustees(zt::ReadBackSddl(folders[i]));
+                std::sort(trustees.begin(), trustees.end());
+                EXPECT_EQ((std::vector<std::wstring>{user, L"SY"}), trustees);
+            }
+        }
+    }
 }
 
 TEST(KeyStore, ListShowsEverySizeWithoutOpeningAnyProtectedBlob)

@@ -113,12 +113,13 @@ TEST(ServiceCommands, CommandLineErrorsAreUsageErrors)
     EXPECT_NE(std::string::npos, help.output.find("ZentravaSigningService serve")) << help.output;
     EXPECT_EQ(7u, zt::RunService(L"stop").exitCode);
     EXPECT_TRUE(KeyFiles(root).empty());
-    // A data root that does not exist is named, not reported as a bare
-    // system error, and nothing is made in its place.
-    const std::wstring missing = root.widePath() + L"\\no-such-folder";
+    // A data root that does not exist is named, whole (as key names are, in
+    // UTF-8, also outside the ANSI code page), not reported as a bare system
+    // error, and nothing is made in its place.
+    const std::wstring missing = root.widePath() + L"\\no-such-data\u0416";
     zt::ToolResult r = zt::RunService(L"create k", missing);
     EXPECT_EQ(1u, r.exitCode) << r.output;
-    EXPECT_NE(std::string::npos, r.output.find("is not an existing folder")) << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("\"" + Utf8(missing) + "\" is not an existing folder")) << r.output;
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(missing.c_str()));
 }
 

@@ -5,6 +5,8 @@
 #include <dpapi.h>
 #include <wincrypt.h>
 #include <bcrypt.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -191,6 +193,10 @@ HLOCAL WINAPI Hook_LocalFree(HLOCAL mem)
         const SIZE_T size = LocalSize(mem);
         Locked guard;
         InspectFreed(Fn::LocalFree, mem, size);
+    }
+    if (mem != nullptr) {
+        Locked guard;
+        S().live.erase(mem);
     }
     HLOCAL r = ORIG(LocalFree)(mem);
     return d.fail ? mem : r;
@@ -418,6 +424,111 @@ BOOL WINAPI Hook_EqualSid(PSID a, PSID b)
         return FALSE;
     }
     return ORIG(EqualSid)(a, b);
+}
+
+// Blocks these functions hand out are the caller's to LocalFree: a leak
+// of one shows among the live blocks.
+void TrackLocalBlock(void* block)
+{
+    if (block != nullptr) {
+        Locked guard;
+        S().live[block] = LiveBlock{LocalSize(block), S().generation};
+    }
+}
+
+BOOL WINAPI Hook_ConvertSidToStringSidW(PSID sid, LPWSTR* text)
+{
+    const Decision d = Enter(Fn::ConvertSidToStringSidW);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    const BOOL ok = ORIG(ConvertSidToStringSidW)(sid, text);
+    if (ok && text != nullptr) {
+        TrackLocalBlock(*text);
+    }
+    return ok;
+}
+
+BOOL WINAPI Hook_ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD revision,
+                                                                      PSECURITY_DESCRIPTOR* sd, PULONG size)
+{
+    const Decision d = Enter(Fn::ConvertStringSecurityDescriptorToSecurityDescriptorW);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    const BOOL ok = ORIG(ConvertStringSecurityDescriptorToSecurityDescriptorW)(sddl, revision, sd, size);
+    if (ok && sd != nullptr) {
+        TrackLocalBlock(*sd);
+    }
+    return ok;
+}
+
+// These two report failure by their result, an error code.
+DWORD WINAPI Hook_GetNamedSecurityInfoW(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                                        PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* sd)
+{
+    const Decision d = Enter(Fn::GetNamedSecurityInfoW);
+    if (d.fail) {
+        return d.lastError;
+    }
+    const DWORD r = ORIG(GetNamedSecurityInfoW)(name, type, info, owner, group, dacl, sacl, sd);
+    if (r == ERROR_SUCCESS && sd != nullptr) {
+        TrackLocalBlock(*sd);
+    }
+    return r;
+}
+
+DWORD WINAPI Hook_SetNamedSecurityInfoW(LPWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                                        PSID group, PACL dacl, PACL sacl)
+{
+    const Decision d = Enter(Fn::SetNamedSecurityInfoW);
+    if (d.fail) {
+        return d.lastError;
+    }
+    return ORIG(SetNamedSecurityInfoW)(name, type, info, owner, group, dacl, sacl);
+}
+
+BOOL WINAPI Hook_GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR sd, PSECURITY_DESCRIPTOR_CONTROL control,
+                                              LPDWORD revision)
+{
+    const Decision d = Enter(Fn::GetSecurityDescriptorControl);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(GetSecurityDescriptorControl)(sd, control, revision);
+}
+
+BOOL WINAPI Hook_GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, LPBOOL present, PACL* acl, LPBOOL defaulted)
+{
+    const Decision d = Enter(Fn::GetSecurityDescriptorDacl);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(GetSecurityDescriptorDacl)(sd, present, acl, defaulted);
+}
+
+BOOL WINAPI Hook_GetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR sd, LPBOOL present, PACL* acl, LPBOOL defaulted)
+{
+    const Decision d = Enter(Fn::GetSecurityDescriptorSacl);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(GetSecurityDescriptorSacl)(sd, present, acl, defaulted);
+}
+
+BOOL WINAPI Hook_GetAce(PACL acl, DWORD index, LPVOID* ace)
+{
+    const Decision d = Enter(Fn::GetAce);
+    if (d.fail) {
+        SetLastError(d.lastError);
+        return FALSE;
+    }
+    return ORIG(GetAce)(acl, index, ace);
 }
 
 DWORD WINAPI Hook_WaitForSingleObject(HANDLE h, DWORD ms)

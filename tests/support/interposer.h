@@ -39,6 +39,14 @@ namespace zt {
     X(OpenThreadToken, "advapi32.dll")                           \
     X(GetTokenInformation, "advapi32.dll")                       \
     X(EqualSid, "advapi32.dll")                                  \
+    X(ConvertSidToStringSidW, "advapi32.dll")                    \
+    X(ConvertStringSecurityDescriptorToSecurityDescriptorW, "advapi32.dll") \
+    X(GetNamedSecurityInfoW, "advapi32.dll")                     \
+    X(SetNamedSecurityInfoW, "advapi32.dll")                     \
+    X(GetSecurityDescriptorControl, "advapi32.dll")              \
+    X(GetSecurityDescriptorDacl, "advapi32.dll")                 \
+    X(GetSecurityDescriptorSacl, "advapi32.dll")                 \
+    X(GetAce, "advapi32.dll")                                    \
     X(WaitForSingleObject, "kernel32.dll")                       \
     X(GetOverlappedResult, "kernel32.dll")                       \
     X(CancelIo, "kernel32.dll")                                  \
@@ -109,7 +117,8 @@ public:
     // Forgets all records and counters, and the fault plan.
     void Reset();
 
-    // Heap blocks allocated through the hooks and not yet freed.
+    // Heap blocks allocated through the hooks and not yet freed, and the
+    // LocalAlloc blocks that the SID and security descriptor functions made.
     size_t LiveBlocks() const;
     // Freed blocks that were not all zero.
     std::vector<FreedBlock> UnwipedFrees() const;

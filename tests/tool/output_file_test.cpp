@@ -37,24 +37,93 @@ std::vector<std::wstring> FilesIn(const std::wstring& folder)
     return names;
 }
 
+BOOL WINAPI FailingFlushFileBuffers(HANDLE)
+{
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+BOOL WINAPI FailingMoveFileExW(LPCWSTR, LPCWSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// A write, flush or rename that fails: the old content stays, and the
+// temporary file is gone.
 TEST(OutputFile, FailedWriteKeepsTheOldContent)
 {
-    zt::TempFolder dir;
-    const std::wstring path = dir.File(L"out.sig");
-    ASSERT_TRUE(zt::WriteFileBytes(path, "the signature made yesterday"));
-    const std::string replacement(0x10000, 'n');
-    bool written = true;
-    {
-        zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "WriteFile",
-                              reinterpret_cast<void*>(&FailingWriteFile));
-        ASSERT_TRUE(patch.active());
-        written = zkt::WriteWholeFile(path, replacement.data(), replacement.size());
+    const struct {
+        const char* dll;
+        const char* function;
+        void* failing;
+    } failures[] = {{"kernel32.dll", "WriteFile", reinterpret_cast<void*>(&FailingWriteFile)},
+                    {"kernel32.dll", "FlushFileBuffers", reinterpret_cast<void*>(&FailingFlushFileBuffers)},
+                    {"kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(&FailingMoveFileExW)}};
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.function);
+        zt::TempFolder dir;
+        const std::wstring path = dir.File(L"out.sig");
+        ASSERT_TRUE(zt::WriteFileBytes(path, "the signature made yesterday"));
+        const std::string replacement(0x10000, 'n');
+        bool written = true;
+        {
+            zt::ImportPatch patch(GetModuleHandleW(nullptr), f.dll, f.function, f.failing);
+            ASSERT_TRUE(patch.active());
+            written = zkt::WriteWholeFile(path, replacement.data(), replacement.size());
+        }
+        EXPECT_FALSE(written);
+        std::string content;
+        ASSERT_TRUE(zt::ReadFileBytes(path, content));
+        EXPECT_TRUE(content == "the signature made yesterday") << content.size() << " bytes now";
+        EXPECT_EQ(std::vector<std::wstring>{L"out.sig"}, FilesIn(dir.path()));
     }
-    EXPECT_FALSE(written);
+}
+
+// Someone who may write in the output's folder plants a link to a file of
+// theirs at the name the tool is about to open (here: at the first name it
+// opens, whatever it is): the plaintext must never reach that file.
+std::wstring g_plantIn;
+std::wstring g_plantTo;
+decltype(&CreateFileW) g_realCreateFileW = nullptr;
+
+HANDLE WINAPI PlantingCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how,
+                                  DWORD flags, HANDLE tmpl)
+{
+    const std::wstring name(path);
+    if (!g_plantTo.empty() && name.rfind(g_plantIn, 0) == 0) {
+        DeleteFileW(path);  // what the tool made there itself, if anything
+        CreateHardLinkW(path, g_plantTo.c_str(), nullptr);
+        g_plantTo.clear();
+    }
+    return g_realCreateFileW(path, access, share, sa, how, flags, tmpl);
+}
+
+TEST(OutputFile, LinkPlantedAtTheTemporaryNameReceivesNothing)
+{
+    zt::TempFolder dir;
+    zt::TempFolder elsewhere;
+    const std::wstring theirs = elsewhere.File(L"theirs.txt");
+    ASSERT_TRUE(zt::WriteFileBytes(theirs, "their file"));
+    const std::wstring path = dir.File(L"plain.txt");
+    const std::string secret = "the decrypted plaintext";
+    bool written = false;
+    {
+        zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "CreateFileW",
+                              reinterpret_cast<void*>(&PlantingCreateFileW));
+        ASSERT_TRUE(patch.active());
+        g_realCreateFileW = patch.original_as<decltype(&CreateFileW)>();
+        g_plantIn = dir.path() + L"\\";
+        g_plantTo = theirs;
+        written = zkt::WriteWholeFile(path, secret.data(), secret.size());
+        ASSERT_TRUE(g_plantTo.empty()) << "nothing was planted";
+    }
     std::string content;
+    ASSERT_TRUE(zt::ReadFileBytes(theirs, content));
+    EXPECT_EQ("their file", content);
+    EXPECT_TRUE(written);
     ASSERT_TRUE(zt::ReadFileBytes(path, content));
-    EXPECT_TRUE(content == "the signature made yesterday") << content.size() << " bytes now";
-    EXPECT_EQ(std::vector<std::wstring>{L"out.sig"}, FilesIn(dir.path()));
+    EXPECT_EQ(secret, content);
 }
 
 TEST(OutputFile, SuccessfulWriteReplacesTheWholeFile)
