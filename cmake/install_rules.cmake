@@ -1,7 +1,8 @@
 # What ships: `cmake --install <build> --prefix <dir>` lays out
-#   bin/   the provider DLL and the three programs
+#   bin/   the provider DLL and the three programs; bin/x86/ the provider for
+#          32-bit programs, from the x86 tree (cmake/x86_tree.cmake)
 #   docs/  the design and installation notes
-#   Install-ZentravaKSP.ps1
+#   Install-ZentravaKSP.ps1, acceptance.ps1 (the check on real Windows)
 # scripts/package.sh turns that tree into the release archive and the MSI.
 set(ZK_SHIPPED_TARGETS ZentravaKSP ZentravaKSPConfig ZentravaSigningService ZentravaKSPTool)
 foreach(target ${ZK_SHIPPED_TARGETS})
@@ -20,8 +21,14 @@ install(TARGETS ${ZK_SHIPPED_TARGETS}
         RUNTIME DESTINATION bin COMPONENT Runtime
         LIBRARY DESTINATION bin COMPONENT Runtime
         ARCHIVE DESTINATION lib COMPONENT Development EXCLUDE_FROM_ALL)
+# OPTIONAL: a configure without an i686 compiler only warns and builds x64;
+# scripts/package.sh insists on both DLLs (scripts/check-binaries.sh).
+if(ZK_BUILD_X86)
+  install(FILES ${CMAKE_BINARY_DIR}/x86/bin/ZentravaKSP.dll DESTINATION bin/x86 COMPONENT Runtime OPTIONAL)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs COMPONENT Runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/tools/Install-ZentravaKSP.ps1 DESTINATION . COMPONENT Runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/Install-ZentravaKSP.ps1 ${PROJECT_SOURCE_DIR}/scripts/windows/acceptance.ps1
+        DESTINATION . COMPONENT Runtime)
 
 # Name, version and maker for scripts/package.sh, from this configuration.
 set(ZK_SHIPPED_FILES ZentravaKSP.dll ZentravaKSPConfig.exe ZentravaSigningService.exe ZentravaKSPTool.exe)

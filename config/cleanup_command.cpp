@@ -3,20 +3,16 @@
 
 #include <cwchar>
 
-void CleanupCommand()
+namespace {
+
+// Deletes <directory>\ZentravaKSP.dll, or schedules its deletion when it is
+// still loaded somewhere.
+void RemoveLibraryFrom(const wchar_t* directory)
 {
-    wchar_t systemDirectory[MAX_PATH] = {};
     wchar_t path[MAX_PATH] = {};
-
-    const UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
-    if (length == 0 || length > MAX_PATH - 1) {
-        wprintf(L"GetSystemDirectoryW failed with error code %lu\n", GetLastError());
-        return;
-    }
-
     // mingw-w64's C99 swprintf reports truncation with the full length, not a
     // negative value; a truncated path would name another file.
-    const int composed = swprintf(path, MAX_PATH, L"%ls\\%ls", systemDirectory, kProviderImage);
+    const int composed = swprintf(path, MAX_PATH, L"%ls\\%ls", directory, kProviderImage);
     if (composed < 0 || composed >= MAX_PATH) {
         wprintf(L"Failed to compose provider path\n");
         return;
@@ -38,5 +34,38 @@ void CleanupCommand()
         }
     } else {
         wprintf(L"DeleteFileW failed with error code %lu\n", error);
+    }
+}
+
+// A result of 0, or one that did not fit the buffer, is a failure.
+bool Fits(UINT length)
+{
+    return length != 0 && length <= MAX_PATH - 1;
+}
+
+}  // namespace
+
+// CNG's registration names only the file, so each process loads the copy in
+// its own system directory: 64-bit ones System32, 32-bit ones SysWOW64 (file
+// system redirection). Both copies go; a failure with one does not keep the
+// other.
+void CleanupCommand()
+{
+    wchar_t systemDirectory[MAX_PATH] = {};
+    if (Fits(GetSystemDirectoryW(systemDirectory, MAX_PATH))) {
+        RemoveLibraryFrom(systemDirectory);
+    } else {
+        wprintf(L"GetSystemDirectoryW failed with error code %lu\n", GetLastError());
+    }
+
+    // This tool is 64-bit, so GetSystemDirectoryW above was the real System32
+    // and SysWOW64 has to be asked for by name.
+    wchar_t wow64Directory[MAX_PATH] = {};
+    const UINT wow64Length = GetSystemWow64DirectoryW(wow64Directory, MAX_PATH);
+    if (Fits(wow64Length)) {
+        RemoveLibraryFrom(wow64Directory);
+    } else if (wow64Length != 0 || GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) {
+        // (Not implemented: 32-bit Windows, which has no second copy.)
+        wprintf(L"GetSystemWow64DirectoryW failed with error code %lu\n", GetLastError());
     }
 }

@@ -2,7 +2,9 @@
 # Benchmark: installs what is missing, builds, runs ZentravaKSPBench.exe
 # against the reference signing service ("serve" with its defaults) on a
 # throwaway data root, and writes docs/benchmarks.md with its charts
-# docs/benchmarks.png and docs/benchmarks-concurrency.png.
+# docs/benchmarks.png and docs/benchmarks-concurrency.png. The x86 provider
+# is measured beside the x64 one in the same run (ZentravaKSPArchBench, built
+# for both architectures, run in turn).
 #   bash scripts/bench.sh           full run (about 6 minutes), updates docs/
 #   bash scripts/bench.sh --quick   smoke check (about a minute), writes into the build folder only
 # ZK_BENCH_NOTE, if set, is printed in the document's header (say what else
@@ -19,7 +21,9 @@ for arg in "$@"; do
 done
 
 "$root/scripts/setup.sh" gnuplot-nox gcc
-ZK_BUILD_DIR=$build "$root/scripts/build.sh" ZentravaKSPBench
+ZK_BUILD_DIR=$build "$root/scripts/build.sh" ZentravaKSPBench ZentravaKSPArchBench ZentravaKSP_x86
+# The x86 tree leaves its benchmark out of "all".
+cmake --build "$build/x86" -j "$(nproc)" --target ZentravaKSPArchBench
 
 work=$build/bench-run
 rm -rf "$work"
@@ -28,6 +32,33 @@ winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
 
 "$build/wine-run.sh" "$build/bin/ZentravaKSPBench.exe" --data-root "$(winpath "$work/data")" \
     --out "$(winpath "$work/out")" $quick | tee "$work/bench.log"
+
+# The x86 provider beside the x64 one: one process of each build in turn,
+# against one "serve" with its defaults on the same data root (the keys are
+# the benchmark's), then the report from all the runs.
+arch_rounds=5
+[ -z "$quick" ] || arch_rounds=1
+"$build/wine-run.sh" "$build/bin/ZentravaSigningService.exe" serve --data-root "$(winpath "$work/data")" \
+    >"$work/arch-serve.log" 2>&1 &
+serve_pid=$!
+for _ in $(seq 100); do
+    grep -q '^serving ' "$work/arch-serve.log" 2>/dev/null && break
+    sleep 0.2
+done
+arch_load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+arch_ok=yes
+for round in $(seq "$arch_rounds"); do
+    for tree in "$build" "$build/x86"; do
+        "$build/wine-run.sh" "$tree/bin/ZentravaKSPArchBench.exe" --data-root "$(winpath "$work/data")" \
+            --out "$(winpath "$work/out")" --round "$round" $quick | tee -a "$work/arch.log" || arch_ok=no
+    done
+done
+arch_load_end=$(cut -d' ' -f1-3 /proc/loadavg)
+"$build/wine-run.sh" "$build/bin/ZentravaSigningService.exe" stop >/dev/null 2>&1 || true
+wait "$serve_pid" || true
+[ "$arch_ok" = yes ] && "$build/wine-run.sh" "$build/bin/ZentravaKSPArchBench.exe" --report "$(winpath "$work/out")" \
+    --rounds "$arch_rounds" --load-start "$arch_load_start" --load-end "$arch_load_end" ||
+    { echo "bench: the x86 beside x64 runs failed (see $work/arch.log, $work/arch-serve.log)" >&2; exit 1; }
 
 # What a hand-off between two processes costs here, natively: both on one
 # CPU, on the two CPUs, and wherever Linux puts them.
@@ -93,6 +124,8 @@ pack=$(cat /proc/sys/kernel/sched_vcpu_pack 2>/dev/null || true)
     echo "![concurrency](benchmarks-concurrency.png)"
     echo
     cat "$work/out/tables.md"
+    echo
+    cat "$work/out/arch.md"
     echo
     echo "### Where the processes run"
     echo

@@ -1,37 +1,41 @@
 #!/usr/bin/env bash
-# The shipped DLL (x64, and x86 where built) exports only GetKeyStorageInterface and imports only
-# Windows system DLLs (its C++ runtime is linked in); every shipped binary
-# carries the build's version. Usage: check-binaries.sh <bin> [release.env]
+# Both shipped DLLs, the x64 one and the x86 one (for 32-bit programs), are
+# of their machine type, export only the undecorated GetKeyStorageInterface
+# and import only Windows system DLLs (their C++ runtime is linked in); every
+# shipped binary carries the build's version.
+#   check-binaries.sh <bin> [release.env] [x86 DLL]
+# Without the third argument the x86 DLL is <bin>/../x86/bin/ZentravaKSP.dll
+# and checked where built (a configure with ZK_BUILD_X86=OFF has none);
+# scripts/package.sh names it, so that a release never lacks it.
 set -euo pipefail
 bin=$1
+x86_dll=${3:-$bin/../x86/bin/ZentravaKSP.dll}
+[ -n "${3:-}" ] || [ -f "$x86_dll" ] || x86_dll=""
 
-# check_provider <dll> <machine>: the one undecorated export, system DLLs only.
-check_provider() {
-    local dll=$1 machine=$2 dump exports imports dll_name
+check_dll() {  # check_dll <file> <label> <objdump file format>
+    local dll=$1 label=$2 format=$3 dump exports imports dll_name
+    [ -f "$dll" ] || { echo "check-binaries: $label is missing ($dll)" >&2; exit 1; }
     dump=$(x86_64-w64-mingw32-objdump -p "$dll")
-    if ! x86_64-w64-mingw32-objdump -f "$dll" | grep -q "file format pei-$machine\$"; then
-        echo "check-binaries: $dll is not a pei-$machine image" >&2
+    if ! grep -q "file format $format\$" <<<"$dump"; then
+        echo "check-binaries: $label is not $format: $(grep -o 'file format .*' <<<"$dump")" >&2
         exit 1
     fi
     exports=$(echo "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{f=1;next} f&&/^[[:space:]]*\[/{print $NF;next} f{f=0}')
     if [ "$exports" != "GetKeyStorageInterface" ]; then
-        echo "check-binaries: $dll exports: ${exports:-nothing}" >&2
+        echo "check-binaries: $label exports: ${exports:-nothing}" >&2
         exit 1
     fi
     imports=$(echo "$dump" | awk '/DLL Name:/{print tolower($3)}' | sort -u)
     for dll_name in $imports; do
         case "$dll_name" in
             kernel32.dll|advapi32.dll|bcrypt.dll|crypt32.dll|msvcrt.dll) ;;
-            *) echo "check-binaries: $dll imports $dll_name" >&2; exit 1 ;;
+            *) echo "check-binaries: $label imports $dll_name" >&2; exit 1 ;;
         esac
     done
-    echo "check-binaries: $(basename "$(dirname "$(dirname "$dll")")")/bin/ZentravaKSP.dll ($machine) exports GetKeyStorageInterface only; imports $(echo $imports)"
+    echo "check-binaries: $label ($format) exports GetKeyStorageInterface only; imports $(echo $imports)"
 }
-check_provider "$bin/ZentravaKSP.dll" x86-64
-# The provider for 32-bit programs, built beside (cmake/x86_tree.cmake) unless switched off.
-if [ -f "$bin/../x86/bin/ZentravaKSP.dll" ]; then
-    check_provider "$bin/../x86/bin/ZentravaKSP.dll" i386
-fi
+check_dll "$bin/ZentravaKSP.dll" ZentravaKSP.dll pei-x86-64
+[ -z "$x86_dll" ] || check_dll "$x86_dll" x86/ZentravaKSP.dll pei-i386
 
 # The configuration tool imports only the system DLLs it uses (never the provider).
 exe=$bin/ZentravaKSPConfig.exe
@@ -70,24 +74,28 @@ fi
 # shellcheck source=/dev/null
 . "$env_file"
 numbers=$(echo "$ZK_VERSION_QUAD" | sed 's/\./, /g')
-for name in $ZK_SHIPPED_FILES; do
-    file=$bin/$name
+check_version() {  # check_version <file> <its name>
+    local file=$1 name=$2 rc wanted
     [ -f "$file" ] || { echo "check-binaries: $name is missing" >&2; exit 1; }
     rc=$(x86_64-w64-mingw32-windres -i "$file" -O rc 2>/dev/null) || rc=""
     for wanted in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" \
                   "VALUE \"FileVersion\", \"$ZK_VERSION_QUAD\"" "VALUE \"ProductVersion\", \"$ZK_VERSION_QUAD\"" \
                   "VALUE \"ProductName\", \"$ZK_PRODUCT_NAME\"" "VALUE \"CompanyName\", \"$ZK_MANUFACTURER\"" \
-                  "VALUE \"OriginalFilename\", \"$name\""; do
+                  "VALUE \"OriginalFilename\", \"${name##*/}\""; do
         if ! grep -qF -- "$wanted" <<<"$rc"; then
             echo "check-binaries: $name: version resource lacks: $wanted" >&2
             exit 1
         fi
     done
+}
+for name in $ZK_SHIPPED_FILES; do
+    check_version "$bin/$name" "$name"
 done
+[ -z "$x86_dll" ] || check_version "$x86_dll" x86/ZentravaKSP.dll
 # The configuration tool's manifest names the same version.
 if ! x86_64-w64-mingw32-windres -i "$bin/ZentravaKSPConfig.exe" -O rc 2>/dev/null |
         grep -qF "version=\"\"$ZK_VERSION_QUAD\"\""; then
     echo "check-binaries: ZentravaKSPConfig.exe: manifest does not carry version $ZK_VERSION_QUAD" >&2
     exit 1
 fi
-echo "check-binaries: $ZK_SHIPPED_FILES carry version $ZK_VERSION_QUAD ($ZK_PRODUCT_NAME, $ZK_MANUFACTURER)"
+echo "check-binaries: $ZK_SHIPPED_FILES${x86_dll:+ and x86/ZentravaKSP.dll} carry version $ZK_VERSION_QUAD ($ZK_PRODUCT_NAME, $ZK_MANUFACTURER)"

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Release artefacts from the Release build (the binaries the tests ran):
-#   dist/ZentravaKSP-<version>-x64.zip   bin/ (DLL and programs), docs/, Install-ZentravaKSP.ps1,
-#                                        README.txt, SHA256SUMS
-#   dist/ZentravaKSP-<version>-x64.msi   per-machine, 64-bit Windows Installer package
+#   dist/ZentravaKSP-<version>-x64.zip   bin/ (DLL and programs), bin/x86/ (the DLL for 32-bit programs),
+#                                        docs/, Install-ZentravaKSP.ps1, acceptance.ps1, README.txt, SHA256SUMS
+#   dist/ZentravaKSP-<version>-x64.msi   per-machine, 64-bit Windows Installer package (both DLLs)
 #
 #   bash scripts/package.sh [--out DIR]
 #       [--sign-pfx FILE --sign-password-file FILE | --sign-cert FILE --sign-key FILE [--sign-password-file FILE]]
 #       [--timestamp-url URL]
 #
-# With a certificate, the DLL, the programs and the MSI get an Authenticode
+# With a certificate, both DLLs, the programs and the MSI get an Authenticode
 # signature (SHA-256) from osslsigncode, each verified after signing; without
 # one, everything is unsigned and the script says so.
 set -euo pipefail
@@ -49,14 +49,15 @@ for f in "$sign_pfx" "$sign_cert" "$sign_key" "$sign_pass"; do
 done
 
 "$root/scripts/setup.sh"
-ZK_BUILD_DIR=$build "$root/scripts/build.sh" ZentravaKSP ZentravaKSPConfig ZentravaSigningService ZentravaKSPTool
+# zk_shipped: the four and the x86 DLL (cmake/x86_tree.cmake).
+ZK_BUILD_DIR=$build "$root/scripts/build.sh" zk_shipped
 # shellcheck source=/dev/null
 . "$build/release.env"
 if [ "$ZK_BUILD_TYPE" != "Release" ]; then
     echo "package: $build is a $ZK_BUILD_TYPE build; only Release ships" >&2
     exit 1
 fi
-"$root/scripts/check-binaries.sh" "$build/bin" "$build/release.env" >/dev/null
+"$root/scripts/check-binaries.sh" "$build/bin" "$build/release.env" "$build/x86/bin/ZentravaKSP.dll" >/dev/null
 
 name=ZentravaKSP-$ZK_VERSION-x64
 work=$(mktemp -d "$build/package.XXXXXX")
@@ -84,7 +85,8 @@ if [ "$signing" = yes ]; then
 fi
 
 sign_file() {  # sign_file <file>: signs in place, then verifies
-    local file=$1 args=(sign -h sha256 -n "$ZK_PRODUCT_NAME")
+    local file=$1 shown=${1#"$stage/"} args=(sign -h sha256 -n "$ZK_PRODUCT_NAME")
+    shown=${shown#"$work/"}  # bin/... in the staged tree, or the MSI's name
     if [ -n "$sign_pfx" ]; then
         args+=(-pkcs12 "$sign_pfx" -readpass "$sign_pass")
     else
@@ -95,7 +97,7 @@ sign_file() {  # sign_file <file>: signs in place, then verifies
     rm -f "$file.signed"
     if ! osslsigncode "${args[@]}" -in "$file" -out "$file.signed" >"$work/sign.log" 2>&1; then
         cat "$work/sign.log" >&2
-        echo "package: signing $(basename "$file") failed" >&2
+        echo "package: signing $shown failed" >&2
         exit 1
     fi
     mv "$file.signed" "$file"
@@ -103,14 +105,14 @@ sign_file() {  # sign_file <file>: signs in place, then verifies
     [ -z "$timestamp" ] || verify+=(-TSA-CAfile "$trust")
     if ! osslsigncode "${verify[@]}" >"$work/verify.log" 2>&1; then
         cat "$work/verify.log" >&2
-        echo "package: the signature of $(basename "$file") does not verify" >&2
+        echo "package: the signature of $shown does not verify" >&2
         exit 1
     fi
-    echo "package: signed and verified $(basename "$file")"
+    echo "package: signed and verified $shown"
 }
 
 if [ "$signing" = yes ]; then
-    for file in $ZK_SHIPPED_FILES; do
+    for file in $ZK_SHIPPED_FILES x86/ZentravaKSP.dll; do
         sign_file "$stage/bin/$file"
     done
 fi
@@ -134,7 +136,7 @@ cp "$msi" "$out/$name.msi"
 echo "package: wrote $out/$name.msi"
 
 if [ "$signing" = yes ]; then
-    echo "package: signed: $ZK_SHIPPED_FILES and $name.msi (SHA-256${timestamp:+, timestamped by $timestamp})"
+    echo "package: signed: $ZK_SHIPPED_FILES, x86/ZentravaKSP.dll and $name.msi (SHA-256${timestamp:+, timestamped by $timestamp})"
 else
     echo "package: UNSIGNED: no certificate given (--sign-pfx FILE --sign-password-file FILE, or --sign-cert/--sign-key)"
 fi

@@ -24,6 +24,7 @@ dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 # Release artefacts: the MSI (wixl, msiinfo), Authenticode signing, the archive.
 command -v wixl >/dev/null || need+=(wixl)
 command -v msiinfo >/dev/null || need+=(msitools)
+command -v gcab >/dev/null || need+=(gcab)  # the MSI's cabinet, file by file (tests)
 command -v osslsigncode >/dev/null || need+=(osslsigncode)
 command -v openssl >/dev/null || need+=(openssl)
 command -v zip >/dev/null || need+=(zip)

@@ -3,13 +3,15 @@
     Installs or uninstalls the Zentrava Key Storage Provider on 64-bit Windows.
 
 .DESCRIPTION
-    Install: copies ZentravaKSP.dll into the system directory, registers the
-    provider with CNG (ZentravaKSPConfig -register) and checks that
-    ZentravaKSPConfig -enum lists it.
+    Install: copies the 64-bit ZentravaKSP.dll into System32 and the 32-bit
+    one (x86\ZentravaKSP.dll) into SysWOW64, where 64-bit and 32-bit
+    programs load it by name, registers the provider with CNG
+    (ZentravaKSPConfig -register) and checks that ZentravaKSPConfig -enum
+    lists it.
 
     Uninstall: ZentravaKSPConfig -unregister, then ZentravaKSPConfig -cleanup,
-    which deletes the DLL or, while a process still has it loaded, schedules
-    its deletion for the next restart.
+    which deletes both DLLs or, while a process still has one loaded,
+    schedules its deletion for the next restart.
 
     Both need an elevated prompt (Run as administrator): they write the CNG
     configuration and the system directory. The script stops if it is not
@@ -19,9 +21,9 @@
     Unregister the provider and remove the DLL instead of installing.
 
 .PARAMETER SourceDir
-    Folder holding ZentravaKSP.dll and ZentravaKSPConfig.exe. Defaults to the
-    folder of this script, or its bin\ subfolder (the layout of the release
-    archive) when the DLL is there.
+    Folder holding ZentravaKSP.dll, ZentravaKSPConfig.exe and
+    x86\ZentravaKSP.dll. Defaults to the folder of this script, or its bin\
+    subfolder (the layout of the release archive) when the DLL is there.
 
 .EXAMPLE
     .\Install-ZentravaKSP.ps1 -SourceDir C:\dist\zentrava
@@ -51,7 +53,7 @@ function Assert-Elevated {
 
 function Assert-64BitProcess {
     # A 32-bit PowerShell on 64-bit Windows would see SysWOW64 as the system
-    # directory; the provider is a 64-bit DLL and belongs in System32.
+    # directory (file system redirection) and put the 64-bit DLL there.
     if (-not [Environment]::Is64BitProcess) {
         throw 'Run this script from 64-bit PowerShell (not the x86 one).'
     }
@@ -84,18 +86,39 @@ function Test-Registered {
     return ($names -contains $ProviderName)
 }
 
-function Install-Provider {
-    $source = Join-Path $SourceDir $LibraryName
-    if (-not (Test-Path -LiteralPath $source -PathType Leaf)) {
-        throw "$LibraryName not found in $SourceDir"
-    }
-    $target = Join-Path ([Environment]::SystemDirectory) $LibraryName
+# Machine type in a PE file's header: 0x8664 x64, 0x14c x86.
+function Get-Machine([string]$Path) {
+    $bytes = [IO.File]::ReadAllBytes($Path)
+    return [BitConverter]::ToUInt16($bytes, [BitConverter]::ToInt32($bytes, 0x3c) + 4)
+}
 
-    Write-Host "Copying $source to $target"
-    try {
-        Copy-Item -LiteralPath $source -Destination $target -Force
-    } catch {
-        throw "Could not copy $LibraryName into the system directory ($($_.Exception.Message)). If a program still has the old provider loaded, close it, or uninstall and restart first."
+# The two copies: from the source folder to where each kind of process loads it.
+function Get-Copies {
+    return @(
+        @{ Source = Join-Path $SourceDir $LibraryName; Machine = 0x8664
+           Target = Join-Path ([Environment]::SystemDirectory) $LibraryName },
+        @{ Source = Join-Path (Join-Path $SourceDir 'x86') $LibraryName; Machine = 0x14c
+           Target = Join-Path ([Environment]::GetFolderPath('SystemX86')) $LibraryName }
+    )
+}
+
+function Install-Provider {
+    $copies = Get-Copies
+    foreach ($copy in $copies) {
+        if (-not (Test-Path -LiteralPath $copy.Source -PathType Leaf)) {
+            throw "$($copy.Source) not found"
+        }
+        if ((Get-Machine $copy.Source) -ne $copy.Machine) {
+            throw "$($copy.Source) is not the DLL for $(Split-Path -Parent $copy.Target)"
+        }
+    }
+    foreach ($copy in $copies) {
+        Write-Host "Copying $($copy.Source) to $($copy.Target)"
+        try {
+            Copy-Item -LiteralPath $copy.Source -Destination $copy.Target -Force
+        } catch {
+            throw "Could not copy $($copy.Source) to $($copy.Target) ($($_.Exception.Message)). If a program still has the old provider loaded, close it, or uninstall and restart first."
+        }
     }
 
     Write-Host "ZentravaKSPConfig -register"
@@ -111,7 +134,7 @@ function Install-Provider {
     if ($failures.Count -gt 0) {
         Write-Warning "Registration reported: $($failures -join '; '). The provider is listed, so an earlier registration is still in place."
     }
-    Write-Host "Installed: '$ProviderName' is registered and $target is in place."
+    Write-Host "Installed: '$ProviderName' is registered; $(($copies | ForEach-Object { $_.Target }) -join ' and ') are in place."
     Write-Host 'Start the signing service as the user who will use the keys (not elevated); see docs/install.md.'
 }
 
@@ -121,6 +144,7 @@ function Uninstall-Provider {
 
     Write-Host "ZentravaKSPConfig -cleanup"
     $cleanup = Invoke-Config '-cleanup'
+    # One line per copy (System32, SysWOW64).
     $scheduled = @($cleanup | Where-Object { $_ -like 'Provider binary scheduled for deletion after reboot:*' })
     $removed = @($cleanup | Where-Object { $_ -like 'Provider binary removed:*' -or $_ -like 'Provider binary already removed:*' })
 
@@ -128,12 +152,13 @@ function Uninstall-Provider {
     if (Test-Registered) {
         throw "'$ProviderName' is still listed after -unregister."
     }
+    if ($scheduled.Count + $removed.Count -ne 2) {
+        throw "Removing the DLLs failed: $($cleanup -join '; ')"
+    }
     if ($scheduled.Count -gt 0) {
-        Write-Host 'Unregistered. The DLL is still loaded by some process and will be deleted at the next restart.'
-    } elseif ($removed.Count -gt 0) {
-        Write-Host 'Unregistered and the DLL removed.'
+        Write-Host 'Unregistered. A DLL is still loaded by some process and will be deleted at the next restart.'
     } else {
-        throw "Removing the DLL failed: $($cleanup -join '; ')"
+        Write-Host 'Unregistered and both DLLs removed.'
     }
 }
 

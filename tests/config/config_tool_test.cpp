@@ -6,15 +6,25 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
 const std::string kUsage = "Usage: ZentravaKSPconfig -enum | -register | -unregister | -cleanup\r\n";
 
+// The two copies -cleanup removes: System32's for 64-bit processes, SysWOW64's
+// for 32-bit ones (this test is 64-bit, so neither is redirected).
 std::wstring LibraryPath()
 {
     wchar_t dir[MAX_PATH] = {};
     GetSystemDirectoryW(dir, MAX_PATH);
+    return std::wstring(dir) + L"\\ZentravaKSP.dll";
+}
+
+std::wstring Wow64LibraryPath()
+{
+    wchar_t dir[MAX_PATH] = {};
+    GetSystemWow64DirectoryW(dir, MAX_PATH);
     return std::wstring(dir) + L"\\ZentravaKSP.dll";
 }
 
@@ -31,7 +41,7 @@ bool Exists(const std::wstring& path)
 // A dummy file under the library's name; removed again whatever happens.
 class DummyLibrary {
 public:
-    DummyLibrary() : path_(LibraryPath())
+    explicit DummyLibrary(std::wstring path) : path_(std::move(path))
     {
         HANDLE h = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
@@ -125,39 +135,56 @@ TEST(ConfigTool, RegisterIsAcceptedInAnyCase)
     }
 }
 
-TEST(ConfigTool, CleanupDeletesThePresentLibrary)
+TEST(ConfigTool, CleanupDeletesBothPresentCopies)
 {
-    DummyLibrary library;
-    ASSERT_TRUE(Exists(library.path()));
+    ASSERT_NE(LibraryPath(), Wow64LibraryPath());
+    DummyLibrary system(LibraryPath());
+    DummyLibrary wow64(Wow64LibraryPath());
+    ASSERT_TRUE(Exists(system.path()) && Exists(wow64.path()));
     const zt::ToolRun run = zt::RunTool(L"-cleanup");
     EXPECT_EQ(0u, run.exitCode);
-    EXPECT_EQ("Provider binary removed: " + Narrow(library.path()) + "\r\n", run.out);
-    EXPECT_FALSE(Exists(library.path()));
+    EXPECT_EQ("Provider binary removed: " + Narrow(system.path()) + "\r\nProvider binary removed: " +
+                  Narrow(wow64.path()) + "\r\n",
+              run.out);
+    EXPECT_FALSE(Exists(system.path()));
+    EXPECT_FALSE(Exists(wow64.path()));
 }
 
-TEST(ConfigTool, CleanupOfAnAbsentLibrary)
+TEST(ConfigTool, CleanupOfAbsentCopies)
 {
-    const std::wstring path = LibraryPath();
-    ASSERT_FALSE(Exists(path));
+    ASSERT_FALSE(Exists(LibraryPath()));
+    ASSERT_FALSE(Exists(Wow64LibraryPath()));
     const zt::ToolRun run = zt::RunTool(L"-CLEANUP");
     EXPECT_EQ(0u, run.exitCode);
-    EXPECT_EQ("Provider binary already removed: " + Narrow(path) + "\r\n", run.out);
+    EXPECT_EQ("Provider binary already removed: " + Narrow(LibraryPath()) + "\r\nProvider binary already removed: " +
+                  Narrow(Wow64LibraryPath()) + "\r\n",
+              run.out);
 }
 
-TEST(ConfigTool, CleanupOfALibraryInUseSchedulesDeletion)
+// The copy in use is kept for the next restart; the other one goes now.
+TEST(ConfigTool, CleanupOfACopyInUseSchedulesItsDeletion)
 {
-    ForgetPendingRenames();
-    {
-        DummyLibrary library;
-        ASSERT_TRUE(library.Hold());
-        const zt::ToolRun run = zt::RunTool(L"-cleanup");
-        EXPECT_EQ(0u, run.exitCode);
-        EXPECT_EQ("Provider binary scheduled for deletion after reboot: " + Narrow(library.path()) + "\r\n", run.out);
-        EXPECT_TRUE(Exists(library.path()));
-        // The deletion is recorded for the next restart: the path, no new name.
-        EXPECT_EQ(L"\\??\\" + library.path() + L"||", PendingRenames().substr(0, library.path().size() + 6));
+    for (const bool holdSystem : {true, false}) {
+        ForgetPendingRenames();
+        {
+            DummyLibrary system(LibraryPath());
+            DummyLibrary wow64(Wow64LibraryPath());
+            DummyLibrary& held = holdSystem ? system : wow64;
+            const DummyLibrary& other = holdSystem ? wow64 : system;
+            ASSERT_TRUE(held.Hold());
+            const zt::ToolRun run = zt::RunTool(L"-cleanup");
+            EXPECT_EQ(0u, run.exitCode);
+            const std::string scheduled =
+                "Provider binary scheduled for deletion after reboot: " + Narrow(held.path()) + "\r\n";
+            const std::string removed = "Provider binary removed: " + Narrow(other.path()) + "\r\n";
+            EXPECT_EQ(holdSystem ? scheduled + removed : removed + scheduled, run.out);
+            EXPECT_TRUE(Exists(held.path()));
+            EXPECT_FALSE(Exists(other.path()));
+            // The deletion is recorded for the next restart: the path, no new name.
+            EXPECT_EQ(L"\\??\\" + held.path() + L"||", PendingRenames().substr(0, held.path().size() + 6));
+        }
+        ForgetPendingRenames();
     }
-    ForgetPendingRenames();
 }
 
 TEST(ConfigTool, ManifestRunsAsInvokerWithoutUiAccess)

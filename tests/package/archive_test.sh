@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # scripts/package.sh without a certificate: the archive holds exactly the
 # listed files, its checksums match and its binaries are this build's tested
-# ones; the MSI's tables and properties say what the installer will do.
+# ones (the x86 DLL the x86 tree's); the MSI's tables and properties say what
+# the installer will do.
 . "$(dirname "$0")/lib.sh" "$1" "$2" package_archive
 require_release
 out=$work/dist
@@ -18,12 +19,12 @@ check "nothing else is written into the output folder" test "$(ls "$out" | wc -l
 
 # --- archive ---
 {
-    for f in $ZK_SHIPPED_FILES; do echo "$name/bin/$f"; done
+    for f in $ZK_SHIPPED_FILES x86/ZentravaKSP.dll; do echo "$name/bin/$f"; done
     (cd "$src" && find docs -type f) | sed "s|^|$name/|"
-    printf '%s\n' "$name/Install-ZentravaKSP.ps1" "$name/README.txt" "$name/SHA256SUMS"
+    printf '%s\n' "$name/Install-ZentravaKSP.ps1" "$name/acceptance.ps1" "$name/README.txt" "$name/SHA256SUMS"
 } | LC_ALL=C sort >"$work/expected.txt"
 unzip -Z1 "$zip" 2>/dev/null | LC_ALL=C sort >"$work/listed.txt"
-check "the archive holds exactly the four programs, docs/, the install script, README.txt and SHA256SUMS" \
+check "the archive holds exactly the four programs, the x86 DLL, docs/, both scripts, README.txt and SHA256SUMS" \
     diff "$work/expected.txt" "$work/listed.txt"
 mkdir -p "$work/x"
 unzip -q "$zip" -d "$work/x"
@@ -35,7 +36,9 @@ check "SHA256SUMS covers every other file of the archive" \
 for f in $ZK_SHIPPED_FILES; do
     check "bin/$f is the tested build's own" cmp "$top/bin/$f" "$build/bin/$f"
 done
+check "bin/x86/ZentravaKSP.dll is the x86 tree's own" cmp "$top/bin/x86/ZentravaKSP.dll" "$build/x86/bin/ZentravaKSP.dll"
 check "the install script is the project's" cmp "$top/Install-ZentravaKSP.ps1" "$src/tools/Install-ZentravaKSP.ps1"
+check "the acceptance script is the project's" cmp "$top/acceptance.ps1" "$src/scripts/windows/acceptance.ps1"
 check "README.txt names the version and the MSI" grep -q "ZentravaKSP-$ZK_VERSION-x64.msi" "$top/README.txt"
 
 # --- MSI tables ---
@@ -64,19 +67,29 @@ check "the upgrade code is the product's stable one" is "$(field Property Upgrad
 check "a 64-bit package (Template x64;1033)" bash -c "msiinfo suminfo '$msi' | grep -qx 'Template: x64;1033'"
 
 check "the DLL's component goes to System64Folder" is "$(field Component ProviderDll 3)" System64Folder
+check "the component GUIDs are the stable ones" \
+    is "$(field Component ProviderDll 2) $(field Component ProviderDllX86 2)" \
+    "{6FDFEDD4-5317-4B4D-BA53-D31466229BBB} {AD9A75D2-CF01-449C-A225-6BF811D48E77}"
 for c in ConfigTool SigningService ClientTool; do
     check "component $c goes to INSTALLDIR" is "$(field Component "$c" 3)" INSTALLDIR
     check "component $c is 64-bit" is "$(field Component "$c" 4)" 256
 done
 check "the DLL's component is 64-bit" is "$(field Component ProviderDll 4)" 256
+# SystemFolder in a 64-bit package is SysWOW64, where 32-bit processes load the provider.
+check "the x86 DLL's component goes to SystemFolder" is "$(field Component ProviderDllX86 3)" SystemFolder
+check "the x86 DLL's component is 32-bit" is "$(field Component ProviderDllX86 4)" 0
+check "both DLLs are installed as ZentravaKSP.dll, each by its own component" \
+    is "$(field File ZentravaKSP.dll 2) $(field File ZentravaKSP.dll 3) $(field File ZentravaKSP.x86.dll 2) $(field File ZentravaKSP.x86.dll 3)" \
+    "ProviderDll ZentravaKSP.dll ProviderDllX86 ZentravaKSP.dll"
+check "the x86 DLL's file is the archive's" is "$(field File ZentravaKSP.x86.dll 4)" "$(stat -c %s "$top/bin/x86/ZentravaKSP.dll")"
 check "INSTALLDIR is Program Files (64-bit)\\Zentrava" \
     is "$(field Directory INSTALLDIR 2)/$(field Directory INSTALLDIR 3)" "ProgramFiles64Folder/Zentrava"
-for f in $ZK_SHIPPED_FILES; do
+for f in $ZK_SHIPPED_FILES ZentravaKSP.x86.dll; do
     check "$f is in the File table with version $ZK_VERSION_QUAD" is "$(field File "$f" 5)" "$ZK_VERSION_QUAD"
 done
-check "the File table holds the four binaries only" \
+check "the File table holds the five binaries only" \
     is "$(msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' 'NR > 3 {print $1}' | sort | xargs)" \
-    "$(echo $ZK_SHIPPED_FILES | tr ' ' '\n' | sort | xargs)"
+    "$(echo $ZK_SHIPPED_FILES ZentravaKSP.x86.dll | tr ' ' '\n' | sort | xargs)"
 
 # Type 3090 = 18 (run an installed exe) + 1024 (deferred) + 2048 (no impersonation: elevated);
 # 3154 adds 64 (exit status ignored, so an uninstall never sticks).

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The MSI in a fresh Wine prefix, as `msiexec /qn` runs it: install, upgrade
-# to a newer version, a downgrade refused, uninstall. What Wine cannot show
-# (the elevated account, CNG really storing the registration) is in
-# docs/install.md.
+# The MSI in a fresh (WoW64) Wine prefix, as `msiexec /qn` runs it: install,
+# upgrade to a newer version, a downgrade refused, uninstall; then the steps
+# by hand of docs/install.md with the archive, -cleanup removing both DLLs.
+# After each, a 64-bit and a 32-bit process load ZentravaKSP.dll by name from
+# their system directory, as CNG's router does. What Wine cannot show (the
+# elevated account, CNG really storing the registration) is in docs/install.md.
 . "$(dirname "$0")/lib.sh" "$1" "$2" package_msi_wine
 require_release
 out=$work/dist
@@ -31,7 +33,13 @@ trap 'wineserver -k >/dev/null 2>&1' EXIT
 mkdir -p "$WINEPREFIX"
 WINEDEBUG=-all wineboot -i >/dev/null 2>&1
 wineserver -w
+# Wine's own programs (msiexec, reg, cmd) as an administrator's 64-bit prompt
+# starts them: with 32-bit Wine installed, `wine <name>` starts the 32-bit
+# one, which sees the 32-bit registry view and SysWOW64 as System32.
+wine64=/usr/lib/wine/wine64
+[ -x "$wine64" ] || wine64=wine
 sys=$WINEPREFIX/drive_c/windows/system32
+wow=$WINEPREFIX/drive_c/windows/syswow64
 pf="$WINEPREFIX/drive_c/Program Files/Zentrava"
 winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
 
@@ -39,7 +47,7 @@ winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
 msiexec_run() {
     local label=$1
     shift
-    wine msiexec "$@" /qn /l*v "$(winpath "$work/$label.log")" >"$work/$label.out" 2>"$work/$label.trace"
+    "$wine64" msiexec "$@" /qn /l*v "$(winpath "$work/$label.log")" >"$work/$label.out" 2>"$work/$label.trace"
     echo $? >"$work/$label.rc"
     wineserver -w
     echo "  msiexec $* -> exit $(cat "$work/$label.rc")"
@@ -53,13 +61,13 @@ ran() {
 }
 action_ok() { grep -aq "Action ended .*: $2\. Return value 1\." "$work/$1.log"; }
 system_path() {
-    WINEDEBUG=-all wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH |
+    WINEDEBUG=-all "$wine64" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH |
         tr -d '\r' | awk '$1 == "PATH" {sub(/^[^R]*REG_[A-Z_]* +/, ""); print}'
 }
 path_entries() { system_path | tr ';' '\n' | grep -cixF 'C:\Program Files\Zentrava\'; }
 # installed_versions: DisplayVersion of every installed product named like ours.
 installed_versions() {
-    WINEDEBUG=-all wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' |
+    WINEDEBUG=-all "$wine64" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' |
         awk -v n="$ZK_PRODUCT_NAME" '
             /^HKEY_/ {name = ""; version = ""}
             $1 == "DisplayName" {sub(/^ *DisplayName +REG_SZ +/, ""); name = $0}
@@ -68,10 +76,30 @@ installed_versions() {
 }
 is() { [ "$1" = "$2" ] || { echo "got '$1', want '$2'"; return 1; }; }
 
+# load_probe <64|32>: what a process of that width loads as ZentravaKSP.dll
+# ("<path> <machine> GetKeyStorageInterface", or the load's failure).
+x86_64-w64-mingw32-gcc -O2 -D_WIN32_WINNT=0x0602 -o "$work/probe64.exe" "$src/tests/package/load_probe.c"
+i686-w64-mingw32-gcc -O2 -D_WIN32_WINNT=0x0602 -o "$work/probe32.exe" "$src/tests/package/load_probe.c"
+load_probe() { WINEDEBUG=-all wine "$work/probe$1.exe" 2>&1 | tr -d '\r'; }
+# Wine names the redirected file by its System32 path; the machine type tells the copies apart.
+loaded_x64="C:\\windows\\system32\\ZentravaKSP.dll 0x8664 GetKeyStorageInterface"
+loaded_x86="C:\\windows\\system32\\ZentravaKSP.dll 0x014c GetKeyStorageInterface"
+check_loads() {  # check_loads <when>: each width gets its own copy
+    check "a 64-bit process loads the x64 DLL by name ($1)" is "$(load_probe 64)" "$loaded_x64"
+    check "a 32-bit process loads the x86 DLL by name, from syswow64 ($1)" is "$(load_probe 32)" "$loaded_x86"
+}
+check_gone() {  # check_gone <when>: neither width finds a provider
+    check "ZentravaKSP.dll is gone from system32 and syswow64 ($1)" test ! -e "$sys/ZentravaKSP.dll" -a ! -e "$wow/ZentravaKSP.dll"
+    check "neither a 64-bit nor a 32-bit process finds it ($1)" \
+        is "$(load_probe 64) / $(load_probe 32)" "LoadLibraryExW failed with 126 / LoadLibraryExW failed with 126"
+}
+
 echo "-- install $name.msi"
 msiexec_run install /i "$(winpath "$msi")"
 check "msiexec /i ends with 0" rc_is install 0
 check "ZentravaKSP.dll is in the 64-bit system folder, the build's own" cmp "$sys/ZentravaKSP.dll" "$build/bin/ZentravaKSP.dll"
+check "the x86 ZentravaKSP.dll is in syswow64, the x86 tree's own" cmp "$wow/ZentravaKSP.dll" "$build/x86/bin/ZentravaKSP.dll"
+check_loads "after msiexec /i"
 for f in ZentravaKSPConfig.exe ZentravaSigningService.exe ZentravaKSPTool.exe; do
     check "$f is in Program Files\\Zentrava, the build's own" cmp "$pf/$f" "$build/bin/$f"
 done
@@ -92,7 +120,8 @@ msiexec_run upgrade /i "$(winpath "$work/newer.msi")"
 check "msiexec /i of the newer version ends with 0" rc_is upgrade 0
 check "the newer version replaced the older one (one product, version $newer_version)" \
     is "$(installed_versions)" "$newer_version"
-check "the files are still in place after the upgrade" test -f "$sys/ZentravaKSP.dll" -a -f "$pf/ZentravaKSPConfig.exe"
+check "the files are still in place after the upgrade" \
+    test -f "$sys/ZentravaKSP.dll" -a -f "$wow/ZentravaKSP.dll" -a -f "$pf/ZentravaKSPConfig.exe"
 check "the upgrade registered the provider again" ran upgrade -register
 # Windows sets UPGRADINGPRODUCTCODE while the older version is removed, so its
 # -unregister is skipped; Wine's RemoveExistingProducts does not, so it runs
@@ -116,12 +145,25 @@ msiexec_run uninstall /x "$(winpath "$work/newer.msi")"
 check "msiexec /x ends with 0" rc_is uninstall 0
 check "the UnregisterProvider action ran and succeeded (msiexec log)" action_ok uninstall UnregisterProvider
 check "ZentravaKSPConfig.exe -unregister ran before its file was removed" ran uninstall -unregister
-check "ZentravaKSP.dll is gone from the system folder" test ! -e "$sys/ZentravaKSP.dll"
+check_gone "after msiexec /x"
 for f in ZentravaKSPConfig.exe ZentravaSigningService.exe ZentravaKSPTool.exe; do
     check "$f is gone" test ! -e "$pf/$f"
 done
 check "Program Files\\Zentrava is gone" test ! -d "$pf"
 check "Program Files\\Zentrava is off the system PATH" is "$(path_entries)" 0
 check "no version of the product is installed" is "$(installed_versions)" ""
+
+echo "-- by hand, from the archive (docs/install.md), then -cleanup"
+bin=$work/x/$name/bin
+(cd "$bin" && WINEDEBUG=-all "$wine64" cmd /c 'copy /y ZentravaKSP.dll %SystemRoot%\System32\ && copy /y x86\ZentravaKSP.dll %SystemRoot%\SysWOW64\') \
+    >"$work/copy.out" 2>&1
+check "the documented copy commands put both DLLs in place" \
+    bash -c "cmp '$sys/ZentravaKSP.dll' '$bin/ZentravaKSP.dll' && cmp '$wow/ZentravaKSP.dll' '$bin/x86/ZentravaKSP.dll'"
+check_loads "after the copy by hand"
+WINEDEBUG=-all wine "$bin/ZentravaKSPConfig.exe" -cleanup 2>&1 | tr -d '\r' >"$work/cleanup.out"
+sed 's/^/  | /' "$work/cleanup.out"
+check "-cleanup reports both copies removed" is "$(cat "$work/cleanup.out")" \
+    "$(printf 'Provider binary removed: C:\\windows\\system32\\ZentravaKSP.dll\nProvider binary removed: C:\\windows\\syswow64\\ZentravaKSP.dll')"
+check_gone "after -cleanup"
 
 finish

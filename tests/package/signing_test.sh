@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/package.sh with a throwaway code-signing certificate made here by
-# OpenSSL (a test CA and a leaf with the code-signing usage): every binary and
-# the MSI verify against the CA alone, the MSI carries the signed binaries, the
+# OpenSSL (a test CA and a leaf with the code-signing usage): every binary
+# (both DLLs) and the MSI verify against the CA alone, the MSI carries the signed binaries, the
 # signed binaries still run, and a file changed after signing is rejected.
 # (A timestamp URL needs a reachable timestamping service: not tried here.)
 . "$(dirname "$0")/lib.sh" "$1" "$2" package_signing
@@ -31,30 +31,35 @@ package "$out" --sign-pfx "$pki/signer.pfx" --sign-password-file "$pki/password.
 rc=$?
 sed 's/^/  | /' "$work/package.log"
 check "package.sh --sign-pfx ends with 0" test "$rc" -eq 0
-for f in $ZK_SHIPPED_FILES $name.msi; do
-    check "package.sh signed and verified $f" grep -qx "package: signed and verified $f" "$work/package.log"
+for f in $ZK_SHIPPED_FILES x86/ZentravaKSP.dll; do
+    check "package.sh signed and verified bin/$f" grep -qx "package: signed and verified bin/$f" "$work/package.log"
 done
+check "package.sh signed and verified $name.msi" grep -qx "package: signed and verified $name.msi" "$work/package.log"
 check "package.sh does not call the result unsigned" bash -c "! grep -q UNSIGNED '$work/package.log'"
 
 mkdir -p "$work/x"
 unzip -q "$out/$name.zip" -d "$work/x"
 top=$work/x/$name
 verify() { osslsigncode verify -CAfile "$pki/ca.pem" -in "$1"; }
-for f in $ZK_SHIPPED_FILES; do
+for f in $ZK_SHIPPED_FILES x86/ZentravaKSP.dll; do
     check "osslsigncode verify accepts bin/$f from the archive (trusting only the test CA)" verify "$top/bin/$f"
 done
 check "osslsigncode verify accepts the MSI" verify "$out/$name.msi"
-verify "$top/bin/ZentravaKSP.dll" >"$work/verify-dll.txt" 2>&1
-check "the signature's digest is SHA-256" grep -qi "Message digest algorithm *: SHA256" "$work/verify-dll.txt"
-check "the signer is the test certificate" grep -q "Zentrava Test Code Signing" "$work/verify-dll.txt"
+for f in ZentravaKSP.dll x86/ZentravaKSP.dll; do
+    verify "$top/bin/$f" >"$work/verify-dll.txt" 2>&1
+    check "bin/$f: the signature's digest is SHA-256" grep -qi "Message digest algorithm *: SHA256" "$work/verify-dll.txt"
+    check "bin/$f: the signer is the test certificate" grep -q "Zentrava Test Code Signing" "$work/verify-dll.txt"
+done
 check "the archive's checksums are those of the signed files" bash -c "cd '$top' && sha256sum --strict -c --quiet SHA256SUMS"
 
 # The MSI installs the signed binaries, byte for byte those of the archive.
+# Its cabinet names each file by its File key (both DLLs are ZentravaKSP.dll).
 mkdir -p "$work/msi-files"
-(cd "$work/msi-files" && msiextract "$out/$name.msi" >/dev/null 2>&1)
-for f in $ZK_SHIPPED_FILES; do
-    found=$(find "$work/msi-files" -type f -name "$f" | head -1)
-    check "the MSI carries the signed $f" cmp "$found" "$top/bin/$f"
+(cd "$work/msi-files" && msiinfo extract "$out/$name.msi" zentrava.cab >zentrava.cab && gcab -x zentrava.cab)
+for f in $ZK_SHIPPED_FILES x86/ZentravaKSP.dll; do
+    key=$f
+    [ "$f" != x86/ZentravaKSP.dll ] || key=ZentravaKSP.x86.dll
+    check "the MSI carries the signed bin/$f" cmp "$work/msi-files/$key" "$top/bin/$f"
 done
 
 # Signed binaries still load and run (in the build's own Wine prefix).
@@ -62,14 +67,21 @@ done
     provider >"$work/tool.out" 2>&1
 check "the signed client tool loads the signed DLL and reads its properties" grep -q "$ZK_PRODUCT_NAME" "$work/tool.out"
 
-# Changed after signing: one byte in the middle of the DLL, one property of the MSI.
-cp "$top/bin/ZentravaKSP.dll" "$work/tampered.dll"
-size=$(stat -c %s "$work/tampered.dll")
-offset=$((size / 2))
-byte=$(od -An -tu1 -j "$offset" -N1 "$work/tampered.dll" | tr -d ' ')
-printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of="$work/tampered.dll" bs=1 seek="$offset" conv=notrunc 2>/dev/null
-check "the tampered copy differs from the signed DLL in one byte" test "$(cmp -l "$work/tampered.dll" "$top/bin/ZentravaKSP.dll" | wc -l)" -eq 1
-check_not "osslsigncode verify rejects the DLL changed after signing" osslsigncode verify -CAfile "$pki/ca.pem" -in "$work/tampered.dll"
+# Changed after signing: one byte in the middle of each DLL, one property of the MSI.
+tamper() {  # tamper <signed> <copy>: the copy with its middle byte changed
+    cp "$1" "$2"
+    local offset byte
+    offset=$(($(stat -c %s "$2") / 2))
+    byte=$(od -An -tu1 -j "$offset" -N1 "$2" | tr -d ' ')
+    printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of="$2" bs=1 seek="$offset" conv=notrunc 2>/dev/null
+}
+for f in ZentravaKSP.dll x86/ZentravaKSP.dll; do
+    tamper "$top/bin/$f" "$work/tampered.dll"
+    check "the tampered copy of bin/$f differs from the signed one in one byte" \
+        test "$(cmp -l "$work/tampered.dll" "$top/bin/$f" | wc -l)" -eq 1
+    check_not "osslsigncode verify rejects bin/$f changed after signing" \
+        osslsigncode verify -CAfile "$pki/ca.pem" -in "$work/tampered.dll"
+done
 cp "$out/$name.msi" "$work/tampered.msi"
 msibuild "$work/tampered.msi" -q "UPDATE Property SET Value = 'Someone Else' WHERE Property = 'Manufacturer'"
 check_not "osslsigncode verify rejects the MSI changed after signing" osslsigncode verify -CAfile "$pki/ca.pem" -in "$work/tampered.msi"
