@@ -53,11 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const zkt::ParsedArguments parsed = zkt::ParseToolArguments(args);
     FUZZ_CHECK(parsed.ok == parsed.error.empty());
 
-    // The same with every "--name=value" given as two arguments.
+    // The same with every "--name=value" given as two arguments, except
+    // where it follows an option written without "=" (it may be that
+    // option's value, taken whole).
     std::vector<std::u16string> split;
-    for (const std::u16string& arg : args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::u16string& arg = args[i];
         const std::size_t eq = arg.find(u'=');
-        if (arg.size() >= 2 && arg[0] == u'-' && arg != u"-" && eq != std::u16string::npos) {
+        const bool mayBeValue = i > 0 && args[i - 1].size() >= 2 && args[i - 1][0] == u'-' &&
+                                args[i - 1].find(u'=') == std::u16string::npos;
+        if (!mayBeValue && arg.size() >= 2 && arg[0] == u'-' && eq != std::u16string::npos) {
             split.push_back(arg.substr(0, eq));
             split.push_back(arg.substr(eq + 1));
         } else {
