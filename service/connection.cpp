@@ -225,8 +225,22 @@ void Finish(Connection* c, const char* outcome)
     }
 }
 
-const char* ReadFailure(Phase phase)
+// Dropped in the close wait (too many stray bytes, or its deadline): the
+// client may not have read the whole reply, so the exchange is not ok.
+constexpr char kReplyUnconfirmed[] = "reply-unconfirmed";
+
+// The close wait ends normally when the client closes its end.
+bool ClientClosed(DWORD error)
 {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA;
+}
+
+// The outcome of a read that failed with `error`; null keeps the recorded one.
+const char* ReadFailure(Phase phase, DWORD error)
+{
+    if (phase == Phase::Closing) {
+        return ClientClosed(error) ? nullptr : kReplyUnconfirmed;
+    }
     return phase == Phase::Handshake ? "handshake-failed" : "request-unreadable";
 }
 
@@ -250,7 +264,7 @@ void StartRead(Connection* c, Phase phase, ULONGLONG deadline)
     }
     DWORD error = 0;
     if (!Issue(c, phase, deadline, Op::Read, buffer, length, &error)) {
-        Finish(c, phase == Phase::Closing ? nullptr : ReadFailure(phase));
+        Finish(c, ReadFailure(phase, error));
     }
 }
 
@@ -338,8 +352,9 @@ void ProcessIntake(Connection* c, Phase phase, ULONGLONG deadline)
             if (!ex->requestDecoder.Complete()) {
                 break;
             }
-            // Anything sent after the request is the close wait's to skip.
-            ex->stray = ex->end - ex->start;
+            // Anything sent after the request stays in the intake for the
+            // close wait to count and skip, once.
+            ex->stray = 0;
             if (!SubmitWork(c, AnswerWork)) {
                 Finish(c, "out-of-memory");
             }
@@ -349,7 +364,7 @@ void ProcessIntake(Connection* c, Phase phase, ULONGLONG deadline)
         ex->stray += available;
         ex->start = ex->end;
         if (ex->stray > kMaxStrayBytes) {
-            Finish(c, nullptr);
+            Finish(c, kReplyUnconfirmed);
             return;
         }
         break;
@@ -364,8 +379,9 @@ void OnRead(Connection* c, Phase phase, ULONGLONG deadline, ULONG result, ULONG_
 {
     Exchange* ex = c->ex.get();
     if (result != NO_ERROR || bytes == 0) {
-        // In the close wait an end of pipe is the client closing: the normal end.
-        Finish(c, phase == Phase::Closing ? nullptr : ReadFailure(phase));
+        // A read of nothing is the end of the pipe; in the close wait that is
+        // the client closing, the normal end.
+        Finish(c, ReadFailure(phase, result == NO_ERROR ? ERROR_BROKEN_PIPE : result));
         return;
     }
     const auto n = static_cast<uint32_t>(bytes);

@@ -287,6 +287,42 @@ TEST_F(ServiceExchange, FailuresCarryTheirStatusWord)
     EXPECT_TRUE(service_->WaitForOutput("code=9 key=- outcome=bad-request", 2000));
 }
 
+// Bytes sent after the request are skipped in the close wait, each counted
+// once: up to the bound the reply arrives whole and the line says how the
+// request went; past it the connection is dropped and the line says so.
+TEST_F(ServiceExchange, StrayBytesAfterTheRequestAreCountedOnce)
+{
+    const std::vector<BYTE> blob = PublicBlob(L"rsa2048");
+    ASSERT_FALSE(blob.empty());
+    struct Case {
+        const wchar_t* key;
+        size_t stray;
+        bool replied;  // checked only where the reply must come
+        const char* line;
+    };
+    const Case cases[] = {
+        {L"rsa2048", 3000, true, nullptr},
+        {L"stray-2049", 2049, true, "key=\"stray-2049\" outcome=unknown-key"},
+        {L"stray-3000", 3000, true, "key=\"stray-3000\" outcome=unknown-key"},
+        {L"stray-4096", 4096, true, "key=\"stray-4096\" outcome=unknown-key"},
+        {L"stray-4097", 4097, false, "key=\"stray-4097\" outcome=reply-unconfirmed"},
+        {L"stray-9000", 9000, false, "key=\"stray-9000\" outcome=reply-unconfirmed"},
+    };
+    for (const Case& c : cases) {
+        const RawReply reply =
+            zt::RawExchangeWithStray(zt::RequestPlaintext(kRequestPublicKey, NameBytes(c.key)), c.stray);
+        if (c.replied) {
+            EXPECT_TRUE(reply.received) << c.stray << " stray bytes";
+        }
+        if (c.line == nullptr) {
+            EXPECT_EQ(0u, reply.status);
+            EXPECT_EQ(blob, reply.payload) << c.stray << " stray bytes";
+        } else {
+            EXPECT_TRUE(service_->WaitForOutput(c.line, 7000)) << c.line;
+        }
+    }
+}
+
 TEST_F(ServiceExchange, ClientsWithoutTheSecretAreDropped)
 {
     RawReply reply = RawExchange(zt::RequestPlaintext(kRequestPublicKey, NameBytes(L"rsa2048")), true);

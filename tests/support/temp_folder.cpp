@@ -17,10 +17,17 @@ TempFolder::TempFolder(const wchar_t* prefix)
     if (!base.empty() && base.back() == L'\\') {
         base.pop_back();
     }
-    wchar_t name[64];
-    std::swprintf(name, 64, L"\\%ls%lu_%u", prefix, GetCurrentProcessId(), counter++);
-    path_ = base + name;
-    ok_ = CreateDirectoryW(path_.c_str(), nullptr) != FALSE;
+    // Wine reuses process ids from one run to the next, so a folder a killed
+    // run left behind can hold the name: take the next one.
+    for (int attempt = 0; attempt < 1000 && !ok_; ++attempt) {
+        wchar_t name[64];
+        std::swprintf(name, 64, L"\\%ls%lu_%u", prefix, GetCurrentProcessId(), counter++);
+        path_ = base + name;
+        ok_ = CreateDirectoryW(path_.c_str(), nullptr) != FALSE;
+        if (!ok_ && GetLastError() != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
 }
 
 TempFolder::~TempFolder()

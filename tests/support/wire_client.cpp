@@ -74,7 +74,8 @@ bool WriteClientBytes(HANDLE pipe, const std::vector<BYTE>& bytes, ClientWrites 
     return true;
 }
 
-RawReply Exchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof, ClientWrites writes)
+RawReply Exchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof, ClientWrites writes,
+                  size_t strayBytes = 0)
 {
     RawReply reply;
     const UniqueFile pipe(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -123,6 +124,7 @@ RawReply Exchange(const std::vector<BYTE>& requestPlaintext, bool corruptProof, 
             PutU32(bytes.data() + 4 + kClientNonceLength, kDigestLength);
             std::copy(proof, proof + kDigestLength, bytes.begin() + 8 + kClientNonceLength);
             bytes.insert(bytes.end(), envelope.get(), envelope.get() + envelope.size());
+            bytes.insert(bytes.end(), strayBytes, BYTE{0x5A});
             ok = WriteClientBytes(pipe.get(), bytes, writes);
         }
     }
@@ -171,6 +173,11 @@ RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, bool corruptProo
 RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, ClientWrites writes)
 {
     return Exchange(requestPlaintext, false, writes);
+}
+
+RawReply RawExchangeWithStray(const std::vector<BYTE>& requestPlaintext, size_t strayBytes)
+{
+    return Exchange(requestPlaintext, false, ClientWrites::AllAtOnce, strayBytes);
 }
 
 }  // namespace zt

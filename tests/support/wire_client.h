@@ -39,4 +39,7 @@ bool GuardedRead(HANDLE pipe, void* buffer, DWORD length, DWORD* got, DWORD give
 enum class ClientWrites { FieldByField, AllAtOnce, ByteByByte };
 RawReply RawExchange(const std::vector<BYTE>& requestPlaintext, ClientWrites writes);
 
+// All fields in one write, followed by `strayBytes` bytes nobody asked for.
+RawReply RawExchangeWithStray(const std::vector<BYTE>& requestPlaintext, size_t strayBytes);
+
 }  // namespace zt
