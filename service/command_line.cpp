@@ -13,7 +13,7 @@ const char kUsage[] =
     "  ZentravaSigningService import <name> <key-file> [--password-file <file>] [--cert-out <file>]\n"
     "                                [--data-root <dir>]\n"
     "  ZentravaSigningService serve [--instances <1-4096>] [--workers <1-64>] [--per-client <1-65536>]\n"
-    "                               [--data-root <dir>]\n"
+    "                               [--log-file <file>] [--data-root <dir>]\n"
     "  ZentravaSigningService stop\n"
     "  ZentravaSigningService help\n"
     "\n"
@@ -24,7 +24,8 @@ const char kUsage[] =
     "or is asked for on the console; --cert-out writes a PFX's certificate (PEM).\n"
     "serve answers on \\\\.\\pipe\\ZentravaPipe until Ctrl+C or \"stop\". --instances: pipe instances kept\n"
     "listening (2048); --workers: threads for private-key work (one per processor); --per-client:\n"
-    "connections one client process may hold at once (1024).\n";
+    "connections one client process may hold at once (1024); --log-file: the exchange log is\n"
+    "appended to <file> instead of printed.\n";
 
 namespace {
 
@@ -96,6 +97,14 @@ bool ParseCommandLine(int argc, const wchar_t* const* argv, CommandLine* out, st
                            : arg == L"--workers" ? &out->serve.workers
                                                  : &out->serve.perClientLimit;
             *field = number;
+            haveInstances = true;
+            ++i;
+        } else if (arg == L"--log-file") {
+            if (value == nullptr || *value == L'\0') {
+                *error = "--log-file takes a file";
+                return false;
+            }
+            out->serve.logFile = value;
             haveInstances = true;
             ++i;
         } else if (arg == L"--data-root") {

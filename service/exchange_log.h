@@ -1,4 +1,4 @@
-// One line per exchange on standard output:
+// One line per exchange on standard output or the log file:
 //   2026-12-08T02:10:00.123Z code=2 key="name" outcome=ok ms=4
 // Never a secret or a payload. Lines from parallel exchanges never interleave.
 #pragma once
@@ -18,7 +18,8 @@ struct ExchangeRecord {
 
 std::string FormatExchangeLine(const SYSTEMTIME& utc, const ExchangeRecord& record);
 
-// Writes one line (a newline is added) to standard output at once.
+// One line (a newline is added): queued for the log writer when it runs
+// (log_writer.h), which never makes the caller wait; written at once otherwise.
 void WriteLogLine(const std::string& line);
 
 void LogExchange(const ExchangeRecord& record);

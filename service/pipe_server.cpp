@@ -1,6 +1,8 @@
 #include "pipe_server.h"
 
+#include "console_mode.h"
 #include "exchange_log.h"
+#include "log_writer.h"
 #include "pipe_security.h"
 #include "protocol.h"
 #include "serving_core.h"
@@ -38,6 +40,16 @@ int Serve(const ServeOptions& options)
         std::printf("serve: cannot create the stop event (%lu)\n", err);
         return kExitFailure;
     }
+    UniqueFile logFile;
+    if (!options.logFile.empty()) {
+        // Appended to, one line at a time; others may read it (or rename it) meanwhile.
+        logFile.Reset(CreateFileW(options.logFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!logFile) {
+            std::printf("serve: cannot open the log file (%lu)\n", GetLastError());
+            return kExitFailure;
+        }
+    }
     // Set once every exchange has finished, for a console close to wait on.
     UniqueHandle stopped(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ServerState state;
@@ -46,9 +58,16 @@ int Serve(const ServeOptions& options)
         std::printf("serve: cannot load the pipe secret (0x%08lx)\n", static_cast<unsigned long>(secretStatus));
         return kExitFailure;
     }
+    const QuickEditOff quickEdit;
+    const bool toFile = static_cast<bool>(logFile);
+    // Before the first exchange; without a writer thread lines are written in place.
+    if (StartLogWriter(toFile ? logFile.get() : GetStdHandle(STD_OUTPUT_HANDLE), toFile) && toFile) {
+        logFile.Release();
+    }
     ServingCore* core = nullptr;
     std::string error;
     if (!StartServingCore(options, &state, &security.attributes, first.Release(), &core, &error)) {
+        StopLogWriter(kLogDrainMs);
         std::printf("%s\n", error.c_str());
         return kExitFailure;
     }
@@ -58,11 +77,18 @@ int Serve(const ServeOptions& options)
     std::snprintf(line, sizeof(line), "serving %ls with %lu instances in reserve, %lu key workers, %lu I/O threads",
                   kPipeNameW, shape.reserve, shape.workers, shape.ioThreads);
     WriteLogLine(line);
+    if (toFile) {
+        // The console still says that the service is up, once.
+        std::printf("%s\n", line);
+        std::fflush(stdout);
+    }
     const int exitCode = RunServingCore(core, stop.get(), &error);
     if (exitCode != kExitOk) {
         WriteLogLine(error);
     }
     WriteLogLine("stopped");
+    // Bounded: output that does not drain must not keep the process alive.
+    StopLogWriter(kLogDrainMs);
     if (stopped) {
         SetEvent(stopped.get());
     }

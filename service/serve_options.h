@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 struct ServeOptions {
     // Pipe instances kept listening. A client that finds none fails at once
     // (the provider never retries), and a new one is made the moment one
@@ -29,6 +31,8 @@ struct ServeOptions {
     DWORD transferMs = 5000;
     // After the reply: how long the client may take to read it and close.
     DWORD closeWaitMs = 5000;
+    // Log lines appended to this file; empty: standard output.
+    std::wstring logFile;
 };
 
 constexpr DWORD kMaxReserve = 4096;

@@ -177,7 +177,9 @@ bool ChildProcess::Start(const std::wstring& commandLine, const ChildOptions& op
     if (out) {
         out->process = process_.get();
         out_ = std::move(out);
-        StartReader(out_.get());
+        if (!options.unreadOutput) {
+            StartReader(out_.get());
+        }
     }
     if (err) {
         err->process = process_.get();
@@ -238,6 +240,16 @@ std::string ChildProcess::Output() const
     if (!outputFile_.empty()) {
         const std::vector<BYTE> bytes = ReadFileBytes(outputFile_);
         return std::string(bytes.begin(), bytes.end());
+    }
+    if (out_ && !out_->thread) {
+        // Never read: what the pipe holds, left in it.
+        std::string held(1 << 16, '\0');
+        DWORD got = 0;
+        if (!PeekNamedPipe(out_->read.get(), held.data(), static_cast<DWORD>(held.size()), &got, nullptr, nullptr)) {
+            got = 0;
+        }
+        held.resize(got);
+        return held;
     }
     return out_ ? out_->Copy() : std::string();
 }

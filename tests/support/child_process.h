@@ -34,6 +34,10 @@ struct ChildOptions {
     // on pipes (`errors` then does not apply), so that a long run has no
     // reader of ours competing with the work it measures.
     std::wstring outputFile;
+    // The output pipe is made but never read, as by a reader that stalls:
+    // the child's writes block once the pipe is full. Output() then shows
+    // what the pipe holds from its start (PeekNamedPipe).
+    bool unreadOutput = false;
 };
 
 class ChildProcess {

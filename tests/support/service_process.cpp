@@ -56,6 +56,7 @@ bool ServiceProcess::Start(const std::wstring& dataRoot, const std::wstring& ext
 {
     ChildOptions options = ServiceOptions();
     options.outputFile = logFile_;
+    options.unreadOutput = unreadOutput_;
     if (child_.Started() || !child_.Start(ServiceCommandLine(L"serve " + extraArgs, dataRoot), options)) {
         return false;
     }

@@ -39,6 +39,8 @@ public:
     // Before Start: what the service prints goes to this file rather than
     // to a pipe read by a thread of ours (for the benchmark's long runs).
     void SetLogFile(const std::wstring& path) { logFile_ = path; }
+    // Before Start: its standard output is a pipe nobody reads.
+    void SetOutputUnread() { unreadOutput_ = true; }
     // Starts "serve --data-root <dataRoot> <extraArgs>" and waits until it
     // reports that it serves the pipe. False (with the output kept) otherwise.
     bool Start(const std::string& dataRoot, const std::wstring& extraArgs = L"",
@@ -62,6 +64,7 @@ public:
 private:
     ChildProcess child_;
     std::wstring logFile_;
+    bool unreadOutput_ = false;
 };
 
 }  // namespace zt

@@ -75,6 +75,9 @@ bool ServiceWithKeys::Restart(std::string* error)
         return false;
     }
     process_ = std::make_unique<ServiceProcess>();
+    if (unreadOutput_) {
+        process_->SetOutputUnread();
+    }
     std::wstring extra = instances_ != 0 ? L"--instances " + std::to_wstring(instances_) : L"";
     if (!serveOptions_.empty()) {
         extra += (extra.empty() ? L"" : L" ") + serveOptions_;

@@ -36,6 +36,8 @@ public:
     bool Start(const std::vector<Key>& keys = {}, DWORD instances = 0, std::string* error = nullptr);
     // More "serve" options for Start and Restart, e.g. L"--per-client 4".
     void SetServeOptions(const std::wstring& options) { serveOptions_ = options; }
+    // Its standard output a pipe nobody reads (ServiceProcess::SetOutputUnread).
+    void SetOutputUnread() { unreadOutput_ = true; }
     // Starts serving again on the same data root (after Kill or Stop).
     bool Restart(std::string* error = nullptr);
     // Ends the serving process abruptly, by its own handle.
@@ -56,6 +58,7 @@ private:
     std::unique_ptr<ServiceProcess> process_;  // stopped (or ended) by its destructor
     DWORD instances_ = 0;
     std::wstring serveOptions_;
+    bool unreadOutput_ = false;
 };
 
 }  // namespace zt
