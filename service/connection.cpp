@@ -56,6 +56,7 @@ struct Connection {
     Connection* prev = nullptr;
     Connection* next = nullptr;
     bool listening = false;
+    DWORD name = 0;  // index into core->names
     bool counted = false;  // counted in core->perClient under clientPid
     DWORD clientPid = 0;
 
@@ -133,7 +134,7 @@ void Retire(Connection* c)
     }
     if (c->listening) {
         c->listening = false;
-        --core->listening;
+        CountListening(core, c->name, false);
     }
     // No operation is pending on it now. Its I/O object is closed later,
     // outside its own callbacks (DrainRetired): closing it from within one
@@ -208,10 +209,10 @@ void Finish(Connection* c, const char* outcome)
     AcquireSRWLockExclusive(&core->lock);
     --core->serving;
     UncountClient(c);
-    const bool reuse = !core->stopping && core->listening + core->creating < core->options.reserve;
+    const bool reuse = ReserveShort(core, c->name);
     if (reuse) {
         c->listening = true;
-        ++core->listening;
+        CountListening(core, c->name, true);
     }
     ReleaseSRWLockExclusive(&core->lock);
     // Listen (or close) before logging: the line can wait, a client cannot.
@@ -434,7 +435,7 @@ void Accept(Connection* c)
     AcquireSRWLockExclusive(&core->lock);
     if (c->listening) {
         c->listening = false;
-        --core->listening;
+        CountListening(core, c->name, false);
     }
     ++core->serving;
     ReleaseSRWLockExclusive(&core->lock);
@@ -503,12 +504,13 @@ VOID CALLBACK OnIo(PTP_CALLBACK_INSTANCE, PVOID context, PVOID, ULONG result, UL
 
 }  // namespace
 
-bool ListenOnNewInstance(ServingCore* core, HANDLE pipe, bool fromCreatingSlot)
+bool ListenOnNewInstance(ServingCore* core, HANDLE pipe, DWORD name, bool fromCreatingSlot)
 {
     auto* c = new (std::nothrow) Connection;
     PTP_IO io = nullptr;
     if (c != nullptr) {
         c->core = core;
+        c->name = name;
         c->pipe.Reset(pipe);
         io = CreateThreadpoolIo(pipe, OnIo, c, &core->ioEnv);
     }
@@ -522,7 +524,7 @@ bool ListenOnNewInstance(ServingCore* core, HANDLE pipe, bool fromCreatingSlot)
         AcquireSRWLockExclusive(&core->lock);
         core->lastCreateError = error;
         if (fromCreatingSlot) {
-            --core->creating;
+            CountCreating(core, name, false);
         }
         const bool idle = IdleLocked(core);
         ReleaseSRWLockExclusive(&core->lock);
@@ -537,7 +539,7 @@ bool ListenOnNewInstance(ServingCore* core, HANDLE pipe, bool fromCreatingSlot)
         // Made while the core stopped: never linked, so the stop cannot
         // find it too late and close its I/O object under a pending listen.
         if (fromCreatingSlot) {
-            --core->creating;
+            CountCreating(core, name, false);
         }
         const bool idle = IdleLocked(core);
         ReleaseSRWLockExclusive(&core->lock);
@@ -553,9 +555,9 @@ bool ListenOnNewInstance(ServingCore* core, HANDLE pipe, bool fromCreatingSlot)
     }
     core->first = c;
     c->listening = true;
-    ++core->listening;
+    CountListening(core, name, true);
     if (fromCreatingSlot) {
-        --core->creating;
+        CountCreating(core, name, false);
     }
     ReleaseSRWLockExclusive(&core->lock);
     return StartListen(c);

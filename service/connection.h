@@ -9,11 +9,12 @@
 
 #include <windows.h>
 
-// Links a new connection for `pipe` (owned from here on) into the core and
-// starts listening on it. `fromCreatingSlot`: the caller counted it in
-// core->creating, and the count moves to core->listening at once. False
-// (the pipe closed, nothing left linked) when it cannot listen.
-bool ListenOnNewInstance(ServingCore* core, HANDLE pipe, bool fromCreatingSlot);
+// Links a new connection for `pipe` (owned from here on), an instance of
+// core->names[name], into the core and starts listening on it.
+// `fromCreatingSlot`: the caller counted it as being made, and the count
+// moves to listening at once. False (the pipe closed, nothing left linked)
+// when it cannot listen.
+bool ListenOnNewInstance(ServingCore* core, HANDLE pipe, DWORD name, bool fromCreatingSlot);
 
 // Cancels the pending operation of a connection whose deadline has passed.
 // Called by the sweep with the core lock held (shared).

@@ -6,6 +6,7 @@
 #include "pipe_security.h"
 #include "protocol.h"
 #include "serving_core.h"
+#include "serving_names.h"
 #include "service_status.h"
 #include "stop_signal.h"
 #include "unique_resource.h"
@@ -20,8 +21,14 @@ int Serve(const ServeOptions& options)
         std::printf("serve: cannot build the pipe's security descriptor (%lu)\n", GetLastError());
         return kExitFailure;
     }
-    UniqueFile first(CreatePipeInstance(&security.attributes, true));
-    if (!first) {
+    ServingNames names;
+    if (!ReadServingNames(&names)) {
+        std::printf("serve: cannot read the user the service runs as (%lu)\n", GetLastError());
+        return kExitFailure;
+    }
+    // The user's own name decides whether this user's service runs already.
+    UniqueFile own(CreatePipeInstance(names.userPipe.c_str(), &security.attributes, true));
+    if (!own) {
         const DWORD err = GetLastError();
         if (err == ERROR_ACCESS_DENIED || err == ERROR_PIPE_BUSY) {
             std::printf("serve: another process already serves the pipe\n");
@@ -30,8 +37,12 @@ int Serve(const ServeOptions& options)
         std::printf("serve: cannot create the pipe (%lu)\n", err);
         return kExitFailure;
     }
+    // The machine-wide name only if nobody holds it: another user's service,
+    // or any process at all.
+    UniqueFile shared(CreatePipeInstance(kPipeNameW, &security.attributes, true));
+    const DWORD sharedError = shared ? 0 : GetLastError();
     DWORD err = 0;
-    UniqueHandle stop(CreateStopEvent(&security.attributes, &err));
+    UniqueHandle stop(CreateStopEvent(&security.attributes, names.stopEvent.c_str(), &err));
     if (!stop) {
         if (err == ERROR_ALREADY_EXISTS) {
             std::printf("serve: another process holds the stop event\n");
@@ -64,18 +75,31 @@ int Serve(const ServeOptions& options)
     if (StartLogWriter(toFile ? logFile.get() : GetStdHandle(STD_OUTPUT_HANDLE), toFile) && toFile) {
         logFile.Release();
     }
+    if (!shared) {
+        char note[256];
+        std::snprintf(note, sizeof(note), "serve: %ls is held by another process (%lu); serving only %ls", kPipeNameW,
+                      sharedError, names.userPipe.c_str());
+        WriteLogLine(note);
+    }
+    ServedPipe pipes[2] = {{names.userPipe.c_str(), own.Release()}, {kPipeNameW, nullptr}};
+    DWORD count = 1;
+    if (shared) {
+        pipes[count++].first = shared.Release();
+    }
     ServingCore* core = nullptr;
     std::string error;
-    if (!StartServingCore(options, &state, &security.attributes, first.Release(), &core, &error)) {
+    if (!StartServingCore(options, &state, &security.attributes, pipes, count, &core, &error)) {
         StopLogWriter(kLogDrainMs);
         std::printf("%s\n", error.c_str());
         return kExitFailure;
     }
     StopOnConsoleControl(stop.get(), stopped.get());
     const ServingShape shape = CoreShape(core);
-    char line[192];
-    std::snprintf(line, sizeof(line), "serving %ls with %lu instances in reserve, %lu key workers, %lu I/O threads",
-                  kPipeNameW, shape.reserve, shape.workers, shape.ioThreads);
+    char line[512];
+    std::snprintf(line, sizeof(line),
+                  "serving %ls%s%ls with %lu instances in reserve%s, %lu key workers, %lu I/O threads",
+                  names.userPipe.c_str(), count == 2 ? " and " : "", count == 2 ? kPipeNameW : L"", shape.reserve,
+                  count == 2 ? " on each" : "", shape.workers, shape.ioThreads);
     WriteLogLine(line);
     if (toFile) {
         // The console still says that the service is up, once.

@@ -71,17 +71,21 @@ VOID CALLBACK Sweep(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER)
     DrainRetired(core);
     // Instances that could not be made when they were due are tried again.
     RefillReserve(core);
+    // Each name on its own: once a name has no instance, any process may take it.
     AcquireSRWLockExclusive(&core->lock);
-    if (core->stopping || core->listening != 0) {
-        core->unlistenedSince = 0;
-    } else if (core->unlistenedSince == 0) {
-        core->unlistenedSince = now;
-    } else if (now - core->unlistenedSince >= kUnlistenedGiveUpMs && core->failure.empty()) {
-        char message[160];
-        std::snprintf(message, sizeof(message), "serve: no pipe instance can be kept listening (%lu)",
-                      core->lastCreateError);
-        core->failure = message;
-        SetEvent(core->failed.get());
+    for (DWORD i = 0; i < core->nameCount; ++i) {
+        ServedName& n = core->names[i];
+        if (core->stopping || n.listening != 0) {
+            n.unlistenedSince = 0;
+        } else if (n.unlistenedSince == 0) {
+            n.unlistenedSince = now;
+        } else if (now - n.unlistenedSince >= kUnlistenedGiveUpMs && core->failure.empty()) {
+            char message[160];
+            std::snprintf(message, sizeof(message), "serve: no pipe instance can be kept listening (%lu)",
+                          core->lastCreateError);
+            core->failure = message;
+            SetEvent(core->failed.get());
+        }
     }
     ReleaseSRWLockExclusive(&core->lock);
 }
@@ -137,35 +141,37 @@ DWORD DefaultWorkers()
     return ProcessorCount();
 }
 
-HANDLE CreatePipeInstance(SECURITY_ATTRIBUTES* security, bool first)
+HANDLE CreatePipeInstance(const wchar_t* name, SECURITY_ATTRIBUTES* security, bool first)
 {
     DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
     if (first) {
         // Refuse to start if any other process already serves this name.
         openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
     }
-    return CreateNamedPipeW(kPipeNameW, openMode,
+    return CreateNamedPipeW(name, openMode,
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                             PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, security);
 }
 
-bool RefillReserve(ServingCore* core)
+namespace {
+
+bool RefillName(ServingCore* core, DWORD name)
 {
     for (;;) {
         AcquireSRWLockExclusive(&core->lock);
-        const bool full = core->stopping || core->listening + core->creating >= core->options.reserve;
+        const bool full = !ReserveShort(core, name);
         if (!full) {
-            ++core->creating;
+            CountCreating(core, name, true);
         }
         ReleaseSRWLockExclusive(&core->lock);
         if (full) {
             return true;
         }
-        HANDLE pipe = CreatePipeInstance(core->security, false);
+        HANDLE pipe = CreatePipeInstance(core->names[name].name.c_str(), core->security, false);
         if (pipe == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             AcquireSRWLockExclusive(&core->lock);
-            --core->creating;
+            CountCreating(core, name, false);
             core->lastCreateError = error;
             const bool idle = IdleLocked(core);
             ReleaseSRWLockExclusive(&core->lock);
@@ -174,19 +180,38 @@ bool RefillReserve(ServingCore* core)
             }
             return false;
         }
-        if (!ListenOnNewInstance(core, pipe, true)) {
+        if (!ListenOnNewInstance(core, pipe, name, true)) {
             return false;
         }
     }
 }
 
+void CloseFirstInstances(const ServedPipe* pipes, DWORD count)
+{
+    for (DWORD i = 0; i < count; ++i) {
+        CloseHandle(pipes[i].first);
+    }
+}
+
+}  // namespace
+
+bool RefillReserve(ServingCore* core)
+{
+    // The names never change once the core runs.
+    bool all = true;
+    for (DWORD name = 0; name < core->nameCount; ++name) {
+        all = RefillName(core, name) && all;
+    }
+    return all;
+}
+
 bool StartServingCore(const ServeOptions& options, ServerState* state, SECURITY_ATTRIBUTES* security,
-                      HANDLE firstInstance, ServingCore** out, std::string* error)
+                      const ServedPipe* pipes, DWORD count, ServingCore** out, std::string* error)
 {
     *out = nullptr;
-    auto* core = new (std::nothrow) ServingCore;
+    auto* core = count == 0 || count > kMaxServedNames ? nullptr : new (std::nothrow) ServingCore;
     if (core == nullptr) {
-        CloseHandle(firstInstance);
+        CloseFirstInstances(pipes, count);
         *error = "serve: out of memory";
         return false;
     }
@@ -196,6 +221,10 @@ bool StartServingCore(const ServeOptions& options, ServerState* state, SECURITY_
     }
     core->state = state;
     core->security = security;
+    core->nameCount = count;
+    for (DWORD i = 0; i < count; ++i) {
+        core->names[i].name = pipes[i].name;
+    }
     const DWORD processors = ProcessorCount();
     core->workers = options.workers != 0 ? options.workers : processors;
     core->ioThreads = IoThreadsFor(processors);
@@ -206,15 +235,21 @@ bool StartServingCore(const ServeOptions& options, ServerState* state, SECURITY_
     if (!core->idle || !core->failed || !MakePool(core->ioThreads, &core->ioPool, &core->ioEnv, &core->ioGroup) ||
         !MakePool(core->workers, &core->workPool, &core->workEnv, &core->workGroup)) {
         std::snprintf(message, sizeof(message), "serve: cannot set up the thread pools (%lu)", GetLastError());
-        CloseHandle(firstInstance);
+        CloseFirstInstances(pipes, count);
     } else if (!StartSweep(core)) {
         std::snprintf(message, sizeof(message), "serve: cannot set up the sweep timer (%lu)", GetLastError());
-        CloseHandle(firstInstance);
-    } else if (!ListenOnNewInstance(core, firstInstance, false) || !RefillReserve(core)) {
+        CloseFirstInstances(pipes, count);
+    } else {
+        bool listening = true;
+        for (DWORD i = 0; i < count; ++i) {
+            listening = ListenOnNewInstance(core, pipes[i].first, i, false) && listening;
+        }
         // The sweep runs already: a client connected meanwhile meets its
         // deadlines, so the stop below ends.
-        std::snprintf(message, sizeof(message), "serve: cannot create the pipe instances (%lu)",
-                      core->lastCreateError);
+        if (!listening || !RefillReserve(core)) {
+            std::snprintf(message, sizeof(message), "serve: cannot create the pipe instances (%lu)",
+                          core->lastCreateError);
+        }
     }
     if (message[0] != '\0') {
         *error = message;

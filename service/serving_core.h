@@ -15,17 +15,23 @@ struct ServingCore;
 
 // What the core runs with, for the "serving" line and the tests.
 struct ServingShape {
-    DWORD reserve = 0;
+    DWORD reserve = 0;  // on each name
     DWORD workers = 0;
     DWORD ioThreads = 0;
 };
 
-// Makes the thread pools, the sweep timer and the reserve of listening
-// instances; `firstInstance` (a pipe instance made by the caller) is the
-// first of them and is owned by the core from now on, whatever the outcome.
+// A name to serve and its first instance, made by the caller.
+struct ServedPipe {
+    const wchar_t* name;
+    HANDLE first;
+};
+
+// Makes the thread pools, the sweep timer and, on each of the `count` names
+// (1 or 2), a reserve of listening instances; each `first` is the first of
+// its name's and is owned by the core from now on, whatever the outcome.
 // False with a message, and nothing left running, if any of it fails.
 bool StartServingCore(const ServeOptions& options, ServerState* state, SECURITY_ATTRIBUTES* security,
-                      HANDLE firstInstance, ServingCore** core, std::string* error);
+                      const ServedPipe* pipes, DWORD count, ServingCore** core, std::string* error);
 
 ServingShape CoreShape(const ServingCore* core);
 
@@ -37,4 +43,4 @@ int RunServingCore(ServingCore* core, HANDLE stop, std::string* error);
 
 // The instance every connection starts from: overlapped, byte mode, local
 // clients only, unlimited instances.
-HANDLE CreatePipeInstance(SECURITY_ATTRIBUTES* security, bool first);
+HANDLE CreatePipeInstance(const wchar_t* name, SECURITY_ATTRIBUTES* security, bool first);

@@ -14,6 +14,17 @@
 
 struct Connection;
 
+// The user's own name and, when the service holds it, the machine-wide one.
+constexpr DWORD kMaxServedNames = 2;
+
+// One name served, with its own reserve. Counts under the core lock.
+struct ServedName {
+    std::wstring name;
+    DWORD listening = 0;
+    DWORD creating = 0;
+    ULONGLONG unlistenedSince = 0;  // when its last listening instance went; 0 while one listens
+};
+
 struct ServingCore {
     ServeOptions options;
     ServerState* state = nullptr;
@@ -33,12 +44,13 @@ struct ServingCore {
     SRWLOCK lock = SRWLOCK_INIT;     // guards everything below
     Connection* first = nullptr;     // every instance, listening or serving
     Connection* retired = nullptr;   // closed instances whose I/O objects wait to be released
-    DWORD listening = 0;             // instances with a listen pending
-    DWORD creating = 0;              // instances being made right now
+    ServedName names[kMaxServedNames];
+    DWORD nameCount = 0;
+    DWORD listening = 0;             // instances with a listen pending, on all names
+    DWORD creating = 0;              // instances being made right now, on all names
     DWORD serving = 0;               // instances with a client
     std::map<DWORD, DWORD> perClient;  // connections per client process id
     bool stopping = false;
-    ULONGLONG unlistenedSince = 0;   // when the last listening instance went; 0 while one listens
     DWORD lastCreateError = 0;
 
     UniqueHandle idle;    // set once stopping, no instance is left and none is being made
@@ -51,6 +63,36 @@ struct ServingCore {
 inline bool IdleLocked(const ServingCore* core)
 {
     return core->stopping && core->first == nullptr && core->creating == 0;
+}
+
+// The counts of one name and the totals move together. Core lock held.
+inline void CountListening(ServingCore* core, DWORD name, bool more)
+{
+    if (more) {
+        ++core->listening;
+        ++core->names[name].listening;
+    } else {
+        --core->listening;
+        --core->names[name].listening;
+    }
+}
+
+inline void CountCreating(ServingCore* core, DWORD name, bool more)
+{
+    if (more) {
+        ++core->creating;
+        ++core->names[name].creating;
+    } else {
+        --core->creating;
+        --core->names[name].creating;
+    }
+}
+
+// Whether the name's reserve wants another instance. Core lock held.
+inline bool ReserveShort(const ServingCore* core, DWORD name)
+{
+    const ServedName& n = core->names[name];
+    return !core->stopping && n.listening + n.creating < core->options.reserve;
 }
 
 // How long the core goes on without any listening instance, making new

@@ -1,5 +1,6 @@
 #include "stop_signal.h"
 
+#include "serving_names.h"
 #include "unique_resource.h"
 
 namespace {
@@ -30,9 +31,9 @@ BOOL WINAPI OnConsoleControl(DWORD type)
 
 }  // namespace
 
-HANDLE CreateStopEvent(SECURITY_ATTRIBUTES* security, DWORD* lastError)
+HANDLE CreateStopEvent(SECURITY_ATTRIBUTES* security, const wchar_t* name, DWORD* lastError)
 {
-    UniqueHandle event(CreateEventW(security, TRUE, FALSE, kStopEventName));
+    UniqueHandle event(CreateEventW(security, TRUE, FALSE, name));
     *lastError = GetLastError();
     if (*lastError == ERROR_ALREADY_EXISTS) {
         return nullptr;  // another service's event: ours to close, not to use
@@ -49,7 +50,15 @@ void StopOnConsoleControl(HANDLE stopEvent, HANDLE stoppedEvent)
 
 bool SignalRunningService(DWORD* lastError)
 {
-    const UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEventName));
+    ServingNames names;
+    if (!ReadServingNames(&names)) {
+        *lastError = GetLastError();
+        return false;
+    }
+    UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, names.stopEvent.c_str()));
+    if (!event && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        event.Reset(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEventName));
+    }
     if (!event) {
         *lastError = GetLastError();
         return false;

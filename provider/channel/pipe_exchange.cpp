@@ -1,5 +1,6 @@
 #include "pipe_exchange.h"
 
+#include "caller_user.h"
 #include "envelope.h"
 #include "handshake.h"
 #include "heap_block.h"
@@ -13,6 +14,7 @@
 #include "session_keys.h"
 #include "timed_pipe_io.h"
 #include "unique_resource.h"
+#include "user_pipe_name.h"
 
 #include <bcrypt.h>
 
@@ -68,17 +70,33 @@ struct Exchange {
     bool WriteU32Field(uint32_t value) { return Io(WriteU32(pipe.get(), value, event.get())); }
 };
 
+HANDLE OpenPipe(const char* name)
+{
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+}
+
 // Fields 1 to 5: hello, server nonce, client nonce.
 SECURITY_STATUS Handshake(Exchange& ex)
 {
-    ex.pipe.Reset(CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    TokenUserRecord caller;
+    UserPipeName own;
+    if (!ReadCallerUser(&caller) || !FormatUserPipeName(caller.sid(), &own)) {
+        return NTE_INTERNAL_ERROR;
+    }
+    // Our user's own name first; the machine-wide one only where no pipe of
+    // that name exists (a service that serves only the machine-wide name).
+    HANDLE pipe = OpenPipe(own.text);
+    if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        pipe = OpenPipe(kPipeName);
+    }
+    ex.pipe.Reset(pipe);
     if (!ex.pipe) {
         return NTE_INTERNAL_ERROR;
     }
-    // Anyone may create the pipe while the service is down. Only a server of
-    // our own user gets to see anything, and before the secret is touched.
-    if (!PipeServerIsCallersUser(ex.pipe.get())) {
+    // Anyone may create either name while the service is down. Only a server
+    // of our own user gets to see anything, and before the secret is touched.
+    if (!PipeServerIsUser(ex.pipe.get(), caller.sid())) {
         return NTE_INTERNAL_ERROR;
     }
     // One event for all transfers; without it no transfer can be waited for.

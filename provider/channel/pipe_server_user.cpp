@@ -59,13 +59,18 @@ bool ReadServer(HANDLE pipe, TokenUserRecord* user, bool* medium)
 
 }  // namespace
 
+bool PipeServerIsUser(HANDLE pipe, PSID user)
+{
+    TokenUserRecord server;
+    bool medium = false;
+    if (!ReadServer(pipe, &server, &medium) || !medium) {
+        return false;
+    }
+    return EqualSid(user, server.sid()) != FALSE;
+}
+
 bool PipeServerIsCallersUser(HANDLE pipe)
 {
     TokenUserRecord caller;
-    TokenUserRecord server;
-    bool medium = false;
-    if (!ReadCallerUser(&caller) || !ReadServer(pipe, &server, &medium) || !medium) {
-        return false;
-    }
-    return EqualSid(caller.sid(), server.sid()) != FALSE;
+    return ReadCallerUser(&caller) && PipeServerIsUser(pipe, caller.sid());
 }

@@ -8,3 +8,7 @@
 // be answered gives false, so an unknown server is treated like one that is
 // not there.
 bool PipeServerIsCallersUser(HANDLE pipe);
+
+// The same check against a user already read (the caller's, read once per
+// exchange for the pipe's name and for this).
+bool PipeServerIsUser(HANDLE pipe, PSID user);

@@ -117,8 +117,8 @@ protected:
         bool connected = false;
         for (const zt::CallRecord& call : spy.Calls()) {
             if (call.fn == zt::Fn::CreateFileA) {
-                connected = !call.failed;  // the first one opens the pipe
-                break;
+                // The user's own name (none here), then the machine-wide one: the last open decides.
+                connected = !call.failed;
             }
         }
         if (connected) {
@@ -605,7 +605,7 @@ TEST(ExchangeWithoutService, FailsWithoutTouchingTheSecret)
     EXPECT_EQ(NTE_INTERNAL_ERROR, PipeExchange(kRequestPublicKey, payload.data(), 2, &out, &length));
     EXPECT_EQ(kUntouched, out);
     EXPECT_EQ(7u, length);
-    EXPECT_EQ(1u, spy.CallCount(zt::Fn::CreateFileA));  // the pipe only
+    EXPECT_EQ(2u, spy.CallCount(zt::Fn::CreateFileA));  // the user's pipe and the machine-wide one only
     EXPECT_EQ(0u, spy.CallCount(zt::Fn::GetEnvironmentVariableW));
     EXPECT_EQ(0u, spy.OpenHandlesTotal());
     EXPECT_EQ(0u, spy.LiveBlocks());
@@ -629,7 +629,7 @@ TEST(ExchangeWithoutService, OversizedPayloadRefusedBeforeAnything)
     // (no service here, so it stops there without reading the payload).
     zt::Interposer spy(Self());
     EXPECT_EQ(NTE_INTERNAL_ERROR, PipeExchange(kRequestDecrypt, some, 0xFFFFFFE7u, &out, &length));
-    EXPECT_EQ(1u, spy.CallCount(zt::Fn::CreateFileA));
+    EXPECT_EQ(2u, spy.CallCount(zt::Fn::CreateFileA));
     EXPECT_EQ(0u, spy.CallCount(zt::Fn::HeapAlloc));
     EXPECT_EQ(kUntouched, out);
 }

@@ -28,8 +28,10 @@ protected:
                 if (call.failed) {
                     injected = true;
                     failedFn = call.fn;
-                } else if (call.fn == zt::Fn::CreateFileA) {
-                    connected = true;
+                }
+                if (call.fn == zt::Fn::CreateFileA) {
+                    // The user's own name (none here), then the machine-wide one: the last open decides.
+                    connected = !call.failed;
                 }
             }
             // Pacing only: let the scripted service finish with an abandoned

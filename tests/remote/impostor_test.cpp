@@ -8,6 +8,7 @@
 #include "remote_fixture.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -321,17 +322,31 @@ TEST_F(PipeServerUser, ServerBelowMediumIntegrityIsRefusedBeforeTheProof)
 
 TEST_F(PipeServerUser, QueryThatFailsIsARefusal)
 {
-    const zt::Fn queries[] = {zt::Fn::GetNamedPipeServerProcessId, zt::Fn::OpenProcess, zt::Fn::OpenProcessToken,
-                              zt::Fn::OpenThreadToken, zt::Fn::GetTokenInformation, zt::Fn::EqualSid};
-    for (zt::Fn fn : queries) {
-        SCOPED_TRACE(zt::FnName(fn));
+    // The caller's user is read first (it names the pipe): failing there
+    // connects to nothing. The server's queries come after the connect.
+    const struct {
+        zt::Fn fn;
+        uint64_t nth;
+        bool connects;
+    } queries[] = {{zt::Fn::OpenThreadToken, 1, false},           {zt::Fn::OpenProcessToken, 1, false},
+                   {zt::Fn::GetTokenInformation, 1, false},       {zt::Fn::GetNamedPipeServerProcessId, 1, true},
+                   {zt::Fn::OpenProcess, 1, true},                {zt::Fn::OpenProcessToken, 2, true},
+                   {zt::Fn::GetTokenInformation, 2, true},        {zt::Fn::GetTokenInformation, 3, true},
+                   {zt::Fn::EqualSid, 1, true}};
+    for (const auto& q : queries) {
+        SCOPED_TRACE(std::string(zt::FnName(q.fn)) + " call " + std::to_string(q.nth));
         zt::Interposer spy(provider.module());
-        spy.FailNthCallOf(fn, 1);
+        spy.FailNthCallOf(q.fn, q.nth);
         spy.SetFailureLastError(ERROR_ACCESS_DENIED);
         const size_t before = service->ExchangeCount();
         ExpectNothingGained(SignHash(), NTE_INTERNAL_ERROR, spy);
-        EXPECT_EQ(1u, spy.CallCount(fn));
-        ExpectRefusedBeforeTheProof(before, spy);
+        EXPECT_EQ(q.nth, spy.CallCount(q.fn));
+        if (q.connects) {
+            ExpectRefusedBeforeTheProof(before, spy);
+        } else {
+            EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileA)) << "connected without knowing the caller";
+            EXPECT_EQ(0u, spy.CallCount(zt::Fn::CreateFileW)) << "the secret file was opened";
+        }
     }
 }
 
