@@ -14,6 +14,28 @@
 #include <cstdio>
 #include <string>
 
+namespace {
+
+// Whether some process serves the name now. Wine ignores
+// FILE_FLAG_FIRST_PIPE_INSTANCE, so the name is looked for first.
+bool PipeNameServed(const wchar_t* name)
+{
+    return WaitNamedPipeW(name, 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+// The first instance of a name nobody serves, or INVALID_HANDLE_VALUE
+// (ERROR_PIPE_BUSY when it is served already).
+HANDLE CreateFirstInstance(const wchar_t* name, SECURITY_ATTRIBUTES* security)
+{
+    if (PipeNameServed(name)) {
+        SetLastError(ERROR_PIPE_BUSY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreatePipeInstance(name, security, true);
+}
+
+}  // namespace
+
 int Serve(const ServeOptions& options)
 {
     CurrentUserSecurity security;
@@ -27,7 +49,7 @@ int Serve(const ServeOptions& options)
         return kExitFailure;
     }
     // The user's own name decides whether this user's service runs already.
-    UniqueFile own(CreatePipeInstance(names.userPipe.c_str(), &security.attributes, true));
+    UniqueFile own(CreateFirstInstance(names.userPipe.c_str(), &security.attributes));
     if (!own) {
         const DWORD err = GetLastError();
         if (err == ERROR_ACCESS_DENIED || err == ERROR_PIPE_BUSY) {
@@ -39,7 +61,7 @@ int Serve(const ServeOptions& options)
     }
     // The machine-wide name only if nobody holds it: another user's service,
     // or any process at all.
-    UniqueFile shared(CreatePipeInstance(kPipeNameW, &security.attributes, true));
+    UniqueFile shared(CreateFirstInstance(kPipeNameW, &security.attributes));
     const DWORD sharedError = shared ? 0 : GetLastError();
     DWORD err = 0;
     UniqueHandle stop(CreateStopEvent(&security.attributes, names.stopEvent.c_str(), &err));

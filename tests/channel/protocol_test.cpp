@@ -9,13 +9,17 @@
 #include "protocol.h"
 #include "session_keys.h"
 #include "timed_pipe_io.h"
+#include "user_pipe_name.h"
 #include "wide_key_name.h"
 
 #include "pipe_pair.h"
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +55,54 @@ TEST(WideKeyName, PublicKeyPayloadIsTheNamesBytes)
     const wchar_t* name = L"ab";
     EXPECT_EQ((std::vector<BYTE>{'a', 0, 'b', 0}),
               std::vector<BYTE>(PublicKeyPayload(name), PublicKeyPayload(name) + KeyNameWireLength(2)));
+}
+
+// The user's pipe name is the platform's SID string after the machine-wide
+// name: both ends derive it, so it must match the platform's form exactly.
+TEST(UserPipeName, IsTheMachineWideNameAndThePlatformsSidString)
+{
+    const wchar_t* sids[] = {L"S-1-5-21-0-0-0-1000", L"S-1-5-18", L"S-1-0-0",
+                             L"S-1-5-21-4294967295-1-2-3-4-5-6-7-8-9-10-11-12-13",
+                             L"S-1-16-12288", L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
+    for (const wchar_t* text : sids) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(text, &sid)) << GetLastError();
+        UserPipeName name;
+        ASSERT_TRUE(FormatUserPipeName(sid, &name));
+        wchar_t* platform = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(sid, &platform));
+        std::string expected = std::string(kPipeName) + ".";
+        for (const wchar_t* p = platform; *p != 0; ++p) {
+            expected += static_cast<char>(*p);
+        }
+        EXPECT_EQ(expected, name.text);
+        // No room for the terminator fails rather than cutting the name short.
+        const size_t length = std::wcslen(platform);
+        LocalFree(platform);
+        std::vector<char> exact(length + 1);
+        EXPECT_FALSE(FormatSidString(sid, exact.data(), length));
+        EXPECT_TRUE(FormatSidString(sid, exact.data(), length + 1));
+        LocalFree(sid);
+    }
+    // The authority is unsigned up to 32 bits, hex beyond, as the platform
+    // documents (Wine's own string form prints 2^32 - 1 as -1).
+    const struct {
+        SID_IDENTIFIER_AUTHORITY authority;
+        const char* text;
+    } authorities[] = {{{{0, 0, 0xFF, 0xFF, 0xFF, 0xFF}}, "S-1-4294967295-7"},
+                       {{{0x01, 0x02, 0x03, 0x04, 0x05, 0x06}}, "S-1-0x010203040506-7"}};
+    for (const auto& a : authorities) {
+        SID_IDENTIFIER_AUTHORITY authority = a.authority;
+        PSID sid = nullptr;
+        ASSERT_TRUE(AllocateAndInitializeSid(&authority, 1, 7, 0, 0, 0, 0, 0, 0, 0, &sid));
+        char text[64];
+        EXPECT_TRUE(FormatSidString(sid, text, sizeof text));
+        EXPECT_STREQ(a.text, text);
+        FreeSid(sid);
+    }
+    BYTE bad[16] = {9, 1};
+    UserPipeName name;
+    EXPECT_FALSE(FormatUserPipeName(bad, &name));
 }
 
 TEST(HmacSha256, KnownAnswers)
