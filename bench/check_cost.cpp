@@ -5,10 +5,12 @@
 // beside the SignHash figures of item 2.
 #include "bench.h"
 
+#include "caller_user.h"
 #include "pipe_pair.h"
 #include "pipe_server_user.h"
 #include "private_key.h"
 #include "unique_resource.h"
+#include "user_pipe_name.h"
 
 #include <cstdio>
 
@@ -105,6 +107,28 @@ bool CheckServerUser(void* context)
     return PipeServerIsCallersUser(static_cast<zt::PipePair*>(context)->client);
 }
 
+// What the user's own pipe name adds to every exchange: the caller's token
+// read and the name formatted, and (with a service of an earlier version)
+// the open of that name, which finds no pipe.
+bool DeriveOwnPipeName(void*)
+{
+    TokenUserRecord user;
+    UserPipeName name;
+    return ReadCallerUser(&user) && FormatUserPipeName(user.sid(), &name);
+}
+
+bool OpenUnservedName(void*)
+{
+    const HANDLE pipe = CreateFileA("\\\\.\\pipe\\ZentravaPipe.S-1-5-21-1-2-3-4", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                    nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) {
+        CloseHandle(pipe);
+        return false;
+    }
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 }  // namespace
 
 bool RunCheckCost(const Settings& s, Results* r)
@@ -121,7 +145,10 @@ bool RunCheckCost(const Settings& s, Results* r)
         std::printf("check cost: no pipe pair\n");
         return false;
     }
-    return MeasureOne(s, "who serves the pipe (both token users compared)", CheckServerUser, &p, r);
+    return MeasureOne(s, "who serves the pipe (both token users compared)", CheckServerUser, &p, r) &&
+           MeasureOne(s, "the user's own pipe name (caller's token user read, SID formatted)", DeriveOwnPipeName,
+                      nullptr, r) &&
+           MeasureOne(s, "a failed open of the user's name (no service of that name)", OpenUnservedName, nullptr, r);
 }
 
 void WriteCheckCosts(FILE* f, const Results& r)
@@ -132,8 +159,10 @@ void WriteCheckCosts(FILE* f, const Results& r)
     std::fprintf(f, "\n## Checks against an impostor on the pipe\n\n");
     std::fprintf(f, "What `SignHash` adds to every exchange to check the returned signature with the key's public "
                     "half (PKCS#1 v1.5 on the key handle; PSS on a fresh import of its public half, which keeps "
-                    "Wine's PSS restriction off the caller's handle), and what every exchange adds to check that "
-                    "the pipe's server runs as the caller's user. Measured here on the same keys, in batches of 4; "
+                    "Wine's PSS restriction off the caller's handle), what every exchange adds to check that "
+                    "the pipe's server runs as the caller's user, and to find the user's own pipe (its name from "
+                    "the caller's token, and the open that finds no pipe of that name when only a service of an "
+                    "earlier version runs, before the machine-wide name is opened). Measured here on the same keys, in batches of 4; "
                     "µs per call, median (p10–p90); share = median / median end-to-end `SignHash` of item 2 for "
                     "that key.\n\n");
     std::fprintf(f, "| check | time | share of SignHash |\n|---|---:|---:|\n");
