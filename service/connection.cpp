@@ -142,7 +142,7 @@ void Retire(Connection* c)
     c->prev = nullptr;
     c->next = core->retired;
     core->retired = c;
-    const bool empty = core->stopping && core->first == nullptr;
+    const bool empty = IdleLocked(core);
     ReleaseSRWLockExclusive(&core->lock);
     if (empty) {
         SetEvent(core->idle.get());
@@ -524,11 +524,29 @@ bool ListenOnNewInstance(ServingCore* core, HANDLE pipe, bool fromCreatingSlot)
         if (fromCreatingSlot) {
             --core->creating;
         }
+        const bool idle = IdleLocked(core);
         ReleaseSRWLockExclusive(&core->lock);
+        if (idle) {
+            SetEvent(core->idle.get());
+        }
         return false;
     }
     c->io.Reset(io);
     AcquireSRWLockExclusive(&core->lock);
+    if (core->stopping) {
+        // Made while the core stopped: never linked, so the stop cannot
+        // find it too late and close its I/O object under a pending listen.
+        if (fromCreatingSlot) {
+            --core->creating;
+        }
+        const bool idle = IdleLocked(core);
+        ReleaseSRWLockExclusive(&core->lock);
+        delete c;  // no operation was started on it
+        if (idle) {
+            SetEvent(core->idle.get());
+        }
+        return false;
+    }
     c->next = core->first;
     if (core->first != nullptr) {
         core->first->prev = c;

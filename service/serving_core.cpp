@@ -86,6 +86,23 @@ VOID CALLBACK Sweep(PTP_CALLBACK_INSTANCE, PVOID context, PTP_TIMER)
     ReleaseSRWLockExclusive(&core->lock);
 }
 
+// Before any instance listens: every deadline of a client that connects
+// from then on is kept, whatever fails afterwards.
+bool StartSweep(ServingCore* core)
+{
+    core->sweep.Reset(CreateThreadpoolTimer(Sweep, core, &core->ioEnv));
+    if (!core->sweep) {
+        return false;
+    }
+    // Relative due time in 100 ns units, then every interval.
+    FILETIME due{};
+    const LONGLONG relative = -static_cast<LONGLONG>(kSweepIntervalMs) * 10000;
+    due.dwLowDateTime = static_cast<DWORD>(relative & 0xFFFFFFFF);
+    due.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(relative) >> 32);
+    SetThreadpoolTimer(core->sweep.get(), &due, kSweepIntervalMs, 10);
+    return true;
+}
+
 // Stops listening, waits for every instance to finish and go, then releases
 // the timer, the callbacks still running and the pools.
 void Shutdown(ServingCore* core)
@@ -97,12 +114,13 @@ void Shutdown(ServingCore* core)
             CancelListen(c);
         }
     }
-    const bool empty = core->first == nullptr;
+    const bool empty = IdleLocked(core);
     ReleaseSRWLockExclusive(&core->lock);
     if (empty) {
         SetEvent(core->idle.get());
     }
-    // Every phase that waits on a client has a deadline, so this ends.
+    // Every phase that waits on a client has a deadline, and the sweep runs
+    // from before the first instance listens, so this ends.
     WaitForSingleObject(core->idle.get(), INFINITE);
     core->sweep.Reset();
     DrainRetired(core);
@@ -149,7 +167,11 @@ bool RefillReserve(ServingCore* core)
             AcquireSRWLockExclusive(&core->lock);
             --core->creating;
             core->lastCreateError = error;
+            const bool idle = IdleLocked(core);
             ReleaseSRWLockExclusive(&core->lock);
+            if (idle) {
+                SetEvent(core->idle.get());
+            }
             return false;
         }
         if (!ListenOnNewInstance(core, pipe, true)) {
@@ -185,14 +207,14 @@ bool StartServingCore(const ServeOptions& options, ServerState* state, SECURITY_
         !MakePool(core->workers, &core->workPool, &core->workEnv, &core->workGroup)) {
         std::snprintf(message, sizeof(message), "serve: cannot set up the thread pools (%lu)", GetLastError());
         CloseHandle(firstInstance);
+    } else if (!StartSweep(core)) {
+        std::snprintf(message, sizeof(message), "serve: cannot set up the sweep timer (%lu)", GetLastError());
+        CloseHandle(firstInstance);
     } else if (!ListenOnNewInstance(core, firstInstance, false) || !RefillReserve(core)) {
+        // The sweep runs already: a client connected meanwhile meets its
+        // deadlines, so the stop below ends.
         std::snprintf(message, sizeof(message), "serve: cannot create the pipe instances (%lu)",
                       core->lastCreateError);
-    } else {
-        core->sweep.Reset(CreateThreadpoolTimer(Sweep, core, &core->ioEnv));
-        if (!core->sweep) {
-            std::snprintf(message, sizeof(message), "serve: cannot set up the sweep timer (%lu)", GetLastError());
-        }
     }
     if (message[0] != '\0') {
         *error = message;
@@ -202,12 +224,6 @@ bool StartServingCore(const ServeOptions& options, ServerState* state, SECURITY_
         delete core;
         return false;
     }
-    // Relative due time in 100 ns units, then every interval.
-    FILETIME due{};
-    const LONGLONG relative = -static_cast<LONGLONG>(kSweepIntervalMs) * 10000;
-    due.dwLowDateTime = static_cast<DWORD>(relative & 0xFFFFFFFF);
-    due.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(relative) >> 32);
-    SetThreadpoolTimer(core->sweep.get(), &due, kSweepIntervalMs, 10);
     *out = core;
     return true;
 }

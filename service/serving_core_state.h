@@ -41,10 +41,17 @@ struct ServingCore {
     ULONGLONG unlistenedSince = 0;   // when the last listening instance went; 0 while one listens
     DWORD lastCreateError = 0;
 
-    UniqueHandle idle;    // set once stopping and no instance is left
+    UniqueHandle idle;    // set once stopping, no instance is left and none is being made
     UniqueHandle failed;  // set when no instance can be kept listening
     std::string failure;  // the message for it
 };
+
+// Nothing left to wait for once stopping: no instance linked and none being
+// made (one being made is refused when it comes). Called with the core lock held.
+inline bool IdleLocked(const ServingCore* core)
+{
+    return core->stopping && core->first == nullptr && core->creating == 0;
+}
 
 // How long the core goes on without any listening instance, making new
 // ones every sweep, before it gives up and reports it.

@@ -62,12 +62,14 @@ struct Fault {
 };
 
 Fault g_fault;
-zt::ImportPatch* g_patch = nullptr;
+// What the patched slot held. Kept after its patch goes: a call already
+// inside a hook when the patch is undone still has somewhere to go.
+void* g_original = nullptr;
 
 template <typename F>
 F Original()
 {
-    return g_patch->original_as<F>();
+    return reinterpret_cast<F>(g_original);
 }
 
 HANDLE WINAPI FailCreateNamedPipeW(LPCWSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
@@ -250,7 +252,7 @@ TEST_F(ServingCoreSweep, EachCallFailingAfterStartLeavesNoInstanceUnservedAndNoH
             ASSERT_FALSE(running->ended.load()) << where << ": did not start";
             zt::ImportPatch patch(self, "kernel32.dll", target.function, target.replacement);
             ASSERT_TRUE(patch.active()) << target.function << " is not imported by the serving code";
-            g_patch = &patch;
+            g_original = patch.original();
             g_fault.Arm(span.first, span.count);
             // Signers meanwhile: their calls may fail (no retry), never hang.
             const zt::BurstResult during = zt::RunSigningBurst(*provider_, kKey, 8, 3);
@@ -274,7 +276,6 @@ TEST_F(ServingCoreSweep, EachCallFailingAfterStartLeavesNoInstanceUnservedAndNoH
                 EXPECT_TRUE(after.Clean()) << where << ": " << after.Summary();
                 EXPECT_GT(served, 0u) << where;
             }
-            g_patch = nullptr;
             const int exitCode = StopServing(running.get());
             std::printf("[sweep] %s: %u failed, signers %s, exit %d\n", where.c_str(), failed,
                         during.Summary().c_str(), exitCode);
@@ -304,7 +305,7 @@ TEST_F(ServingCoreSweep, NoInstanceThatCanListenEndsServingWithTheFailureExit)
     zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "ConnectNamedPipe",
                           reinterpret_cast<void*>(&FailConnectNamedPipe));
     ASSERT_TRUE(patch.active());
-    g_patch = &patch;
+    g_original = patch.original();
     g_fault.Arm(0, 100000);
     // Every instance used once can listen no more, nor can any new one.
     zt::RunSigningBurst(*provider_, kKey, 4, 1);
@@ -312,7 +313,6 @@ TEST_F(ServingCoreSweep, NoInstanceThatCanListenEndsServingWithTheFailureExit)
         Sleep(20);
     }
     g_fault.armed.store(false);
-    g_patch = nullptr;
     EXPECT_TRUE(running->ended.load()) << "still serving with no instance listening";
     EXPECT_EQ(kExitFailure, StopServing(running.get()));
     EXPECT_GT(g_fault.failed.load(), 0u);
@@ -341,16 +341,177 @@ TEST_F(ServingCoreSweep, HelloAndReplyAreOneWriteEach)
         zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "WriteFile",
                               reinterpret_cast<void*>(&CountingWriteFile));
         ASSERT_TRUE(patch.active());
-        g_patch = &patch;
+        g_original = patch.original();
         g_writes.store(0);
         // One thread: an open and five signatures, six exchanges one after another.
         const zt::BurstResult r = zt::RunSigningBurst(*provider_, kKey, 1, 5);
         EXPECT_TRUE(r.Clean()) << r.Summary();
         // The exchange's log line may still be on its way out; it is not a pipe write.
         EXPECT_EQ(2u * 6, g_writes.load());
-        g_patch = nullptr;
     }
     EXPECT_EQ(kExitOk, StopServing(running.get()));
+}
+
+}  // namespace
+
+namespace {
+
+// The stop against instances still being made: one made while the core
+// stops is never left listening, and a start that fails with a client
+// already connected still ends (that client's deadline is kept).
+HANDLE g_inCreate = nullptr;       // set when a delayed creation has begun
+std::atomic<bool> g_delayArmed{false};
+std::atomic<unsigned> g_delayCalls{0};
+HANDLE g_stalled = INVALID_HANDLE_VALUE;  // a client that connects and then says nothing
+std::atomic<bool> g_failArmed{false};
+
+HANDLE WINAPI DelayingCreateNamedPipeW(LPCWSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
+                                       DWORD timeout, LPSECURITY_ATTRIBUTES sa)
+{
+    if (g_delayArmed.load()) {
+        // The first creation fails, leaving the reserve short for the sweep;
+        // the sweep's own is held up long enough for the stop to come.
+        if (g_delayCalls.fetch_add(1) == 0) {
+            SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+            return INVALID_HANDLE_VALUE;
+        }
+        SetEvent(g_inCreate);
+        Sleep(1000);
+    }
+    return Original<decltype(&CreateNamedPipeW)>()(name, open, mode, instances, out, in, timeout, sa);
+}
+
+void ConnectStalledClient()
+{
+    if (g_stalled == INVALID_HANDLE_VALUE) {
+        g_stalled = CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+}
+
+void CloseStalledClient()
+{
+    if (g_stalled != INVALID_HANDLE_VALUE) {
+        CloseHandle(g_stalled);
+        g_stalled = INVALID_HANDLE_VALUE;
+    }
+}
+
+// Every instance after the first ones fails, once a client is connected.
+HANDLE WINAPI StallThenFailCreateNamedPipeW(LPCWSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out,
+                                            DWORD in, DWORD timeout, LPSECURITY_ATTRIBUTES sa)
+{
+    if (g_failArmed.load() && (open & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0) {
+        ConnectStalledClient();
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return INVALID_HANDLE_VALUE;
+    }
+    return Original<decltype(&CreateNamedPipeW)>()(name, open, mode, instances, out, in, timeout, sa);
+}
+
+PTP_TIMER WINAPI StallThenFailCreateThreadpoolTimer(PTP_TIMER_CALLBACK callback, PVOID context,
+                                                    PTP_CALLBACK_ENVIRON env)
+{
+    if (g_failArmed.load()) {
+        ConnectStalledClient();
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return Original<decltype(&CreateThreadpoolTimer)>()(callback, context, env);
+}
+
+void ExpectNothingOutlivedTheCore(DWORD baseline, const std::string& where)
+{
+    UniqueFile left(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(left) << where << ": an instance outlived the core";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << where;
+    DWORD now = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &now));
+    EXPECT_LE(now, baseline + 2) << where << ": handles left behind";
+}
+
+TEST_F(ServingCoreSweep, InstanceMadeWhileStoppingIsNeverLeftListening)
+{
+    ServeOptions options;
+    options.reserve = 2;
+    options.handshakeMs = 1500;
+    DWORD baseline = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &baseline));
+    const UniqueHandle inCreate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_inCreate = inCreate.get();
+    auto running = StartServing(options);
+    ASSERT_FALSE(running->ended.load());
+    {
+        zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "CreateNamedPipeW",
+                              zt::Replacement(&CreateNamedPipeW, &DelayingCreateNamedPipeW));
+        ASSERT_TRUE(patch.active());
+        g_original = patch.original();
+        g_delayCalls.store(0);
+        g_delayArmed.store(true);
+        // Its connect uses up an instance whose replacement fails; the sweep
+        // then makes one, slowly.
+        ConnectStalledClient();
+        ASSERT_NE(INVALID_HANDLE_VALUE, g_stalled);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inCreate.get(), 5000));
+        DWORD error = 0;
+        ASSERT_TRUE(SignalRunningService(&error)) << error;
+        // The stop cancels the listening instance; the stalled client goes,
+        // and with it the last instance, while the sweep's is being made.
+        Sleep(100);
+        CloseStalledClient();
+        for (int i = 0; i < 500 && !running->ended.load(); ++i) {
+            Sleep(20);
+        }
+        if (!running->ended.load()) {
+            // Stuck releasing an instance that listens on: nothing left to stop it.
+            running->thread.detach();
+            FAIL() << "the stop did not end with an instance made while stopping";
+        }
+        running->thread.join();
+        g_delayArmed.store(false);
+    }
+    EXPECT_EQ(kExitOk, running->exitCode.load());
+    EXPECT_GE(g_delayCalls.load(), 2u) << "the sweep made no instance while stopping";
+    ExpectNothingOutlivedTheCore(baseline, "stopped while an instance was being made");
+}
+
+TEST_F(ServingCoreSweep, StartThatFailsWithAClientConnectedStillEnds)
+{
+    struct Point {
+        const char* function;
+        void* replacement;
+    };
+    const Point points[] = {
+        {"CreateNamedPipeW", zt::Replacement(&CreateNamedPipeW, &StallThenFailCreateNamedPipeW)},
+        {"CreateThreadpoolTimer", zt::Replacement(&CreateThreadpoolTimer, &StallThenFailCreateThreadpoolTimer)},
+    };
+    ServeOptions options;
+    options.reserve = 4;
+    options.handshakeMs = 1000;
+    for (const Point& point : points) {
+        const std::string where = std::string(point.function) + " failing at start";
+        DWORD baseline = 0;
+        ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &baseline));
+        zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", point.function, point.replacement);
+        ASSERT_TRUE(patch.active()) << where;
+        g_original = patch.original();
+        g_failArmed.store(true);
+        Running r;
+        r.thread = std::thread([&r, options] {
+            r.exitCode.store(Serve(options));
+            r.ended.store(true);
+        });
+        for (int i = 0; i < 500 && !r.ended.load(); ++i) {
+            Sleep(20);
+        }
+        const bool ended = r.ended.load();
+        // Let a core that hangs on the stalled client go, to report it.
+        CloseStalledClient();
+        r.thread.join();
+        g_failArmed.store(false);
+        EXPECT_TRUE(ended) << where << ": the failed start waited on a connected client for ever";
+        EXPECT_EQ(kExitFailure, r.exitCode.load()) << where;
+        ExpectNothingOutlivedTheCore(baseline, where);
+    }
 }
 
 }  // namespace
