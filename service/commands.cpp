@@ -154,7 +154,7 @@ int RunCommand(const CommandLine& c)
     case Command::Import: return Import(c);
     case Command::Serve: return Serve(c.serve);
     case Command::Stop: return Stop();
-    case Command::Help: std::fputs(kUsage, stdout); return kExitOk;
+    case Command::Help: std::fputs(ServiceUsageText(), stdout); return kExitOk;
     }
     return kExitUsage;
 }

@@ -15,7 +15,7 @@ int wmain(int argc, wchar_t** argv)
     CommandLine command;
     std::string error;
     if (!ParseCommandLine(argc, argv, &command, &error)) {
-        std::printf("%s\n%s", error.c_str(), kUsage);
+        std::printf("%s\n%s", error.c_str(), ServiceUsageText());
         return kExitUsage;
     }
     if (!command.dataRoot.empty()) {

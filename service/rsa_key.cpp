@@ -46,11 +46,6 @@ BCRYPT_ALG_HANDLE RsaAlgorithm()
 
 }  // namespace
 
-bool IsSupportedKeyBits(ULONG bits)
-{
-    return bits == 2048 || bits == 3072 || bits == 4096;
-}
-
 LONG GenerateRsaPrivateBlob(ULONG bits, HeapBlock* blob)
 {
     BCRYPT_ALG_HANDLE alg = RsaAlgorithm();

@@ -2,14 +2,12 @@
 #pragma once
 
 #include "heap_block.h"
+#include "service_args.h"  // IsSupportedKeyBits: the sizes "create" offers
 
 #include <windows.h>
 #include <bcrypt.h>
 
 #include <vector>
-
-// Key sizes the "create" command offers.
-bool IsSupportedKeyBits(ULONG bits);
 
 // A fresh key pair, exported as an "RSAFULLPRIVATEBLOB" into a wiped block.
 LONG GenerateRsaPrivateBlob(ULONG bits, HeapBlock* blob);

@@ -35,9 +35,5 @@ struct ServeOptions {
     std::wstring logFile;
 };
 
-constexpr DWORD kMaxReserve = 4096;
-constexpr DWORD kMaxWorkers = 64;
-constexpr DWORD kMaxPerClientLimit = 65536;
-
 // Workers when none are asked for: the processors this process may use.
 DWORD DefaultWorkers();
