@@ -163,6 +163,17 @@ Probe ProbeOneConnect()
     return Probe::Served;
 }
 
+// Every instance closed (the name is gone) and every handle released.
+void ExpectNothingOutlivedTheCore(DWORD baseline, const std::string& where)
+{
+    UniqueFile left(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(left) << where << ": an instance outlived the core";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << where;
+    DWORD now = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &now));
+    EXPECT_LE(now, baseline + 2) << where << ": handles left behind";
+}
+
 class ServingCoreSweep : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -281,13 +292,7 @@ TEST_F(ServingCoreSweep, EachCallFailingAfterStartLeavesNoInstanceUnservedAndNoH
                         during.Summary().c_str(), exitCode);
             // Either a clean stop or the failure exit with its message.
             EXPECT_TRUE(exitCode == kExitOk || exitCode == kExitFailure) << where << ": exit " << exitCode;
-            // Every instance closed: the name is gone.
-            UniqueFile left(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-            EXPECT_FALSE(left) << where << ": an instance outlived the core";
-            EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << where;
-            DWORD now = 0;
-            ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &now));
-            EXPECT_LE(now, baseline + 2) << where << ": handles left behind";
+            ExpectNothingOutlivedTheCore(baseline, where);
         }
     }
 }
@@ -359,74 +364,71 @@ namespace {
 // The stop against instances still being made: one made while the core
 // stops is never left listening, and a start that fails with a client
 // already connected still ends (that client's deadline is kept).
-HANDLE g_inCreate = nullptr;       // set when a delayed creation has begun
-std::atomic<bool> g_delayArmed{false};
-std::atomic<unsigned> g_delayCalls{0};
-HANDLE g_stalled = INVALID_HANDLE_VALUE;  // a client that connects and then says nothing
-std::atomic<bool> g_failArmed{false};
+HANDLE g_inCreate = nullptr;  // set when the delayed creation has begun
+std::atomic<bool> g_armed{false};
+std::atomic<unsigned> g_creations{0};
+UniqueFile g_stalled;  // a client that connects and then says nothing
 
+void ConnectStalledClient()
+{
+    if (!g_stalled) {
+        g_stalled.Reset(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+}
+
+// The first creation fails, leaving the reserve short; the sweep's is held
+// up long enough for the stop to come.
 HANDLE WINAPI DelayingCreateNamedPipeW(LPCWSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
                                        DWORD timeout, LPSECURITY_ATTRIBUTES sa)
 {
-    if (g_delayArmed.load()) {
-        // The first creation fails, leaving the reserve short for the sweep;
-        // the sweep's own is held up long enough for the stop to come.
-        if (g_delayCalls.fetch_add(1) == 0) {
-            SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-            return INVALID_HANDLE_VALUE;
-        }
+    if (g_armed.load() && g_creations.fetch_add(1) == 0) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (g_armed.load()) {
         SetEvent(g_inCreate);
         Sleep(1000);
     }
     return Original<decltype(&CreateNamedPipeW)>()(name, open, mode, instances, out, in, timeout, sa);
 }
 
-void ConnectStalledClient()
-{
-    if (g_stalled == INVALID_HANDLE_VALUE) {
-        g_stalled = CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
-}
-
-void CloseStalledClient()
-{
-    if (g_stalled != INVALID_HANDLE_VALUE) {
-        CloseHandle(g_stalled);
-        g_stalled = INVALID_HANDLE_VALUE;
-    }
-}
-
 // Every instance after the first ones fails, once a client is connected.
 HANDLE WINAPI StallThenFailCreateNamedPipeW(LPCWSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out,
                                             DWORD in, DWORD timeout, LPSECURITY_ATTRIBUTES sa)
 {
-    if (g_failArmed.load() && (open & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0) {
-        ConnectStalledClient();
-        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-        return INVALID_HANDLE_VALUE;
+    if (!g_armed.load() || (open & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) {
+        return Original<decltype(&CreateNamedPipeW)>()(name, open, mode, instances, out, in, timeout, sa);
     }
-    return Original<decltype(&CreateNamedPipeW)>()(name, open, mode, instances, out, in, timeout, sa);
+    ConnectStalledClient();
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return INVALID_HANDLE_VALUE;
 }
 
 PTP_TIMER WINAPI StallThenFailCreateThreadpoolTimer(PTP_TIMER_CALLBACK callback, PVOID context,
                                                     PTP_CALLBACK_ENVIRON env)
 {
-    if (g_failArmed.load()) {
-        ConnectStalledClient();
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+    if (!g_armed.load()) {
+        return Original<decltype(&CreateThreadpoolTimer)>()(callback, context, env);
     }
-    return Original<decltype(&CreateThreadpoolTimer)>()(callback, context, env);
+    ConnectStalledClient();
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
-void ExpectNothingOutlivedTheCore(DWORD baseline, const std::string& where)
+// Whether the serving thread ended within 10 s. Then the stalled client
+// goes, so that a core waiting on it can end too (else it is let go).
+bool Ended(std::thread* thread, const std::atomic<bool>& ended)
 {
-    UniqueFile left(CreateFileW(kPipeNameW, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_FALSE(left) << where << ": an instance outlived the core";
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << where;
-    DWORD now = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &now));
-    EXPECT_LE(now, baseline + 2) << where << ": handles left behind";
+    for (int i = 0; i < 500 && !ended.load(); ++i) {
+        Sleep(20);
+    }
+    const bool inTime = ended.load();
+    g_stalled.Reset();
+    for (int i = 0; i < 500 && !ended.load(); ++i) {
+        Sleep(20);
+    }
+    ended.load() ? thread->join() : thread->detach();
+    return inTime;
 }
 
 TEST_F(ServingCoreSweep, InstanceMadeWhileStoppingIsNeverLeftListening)
@@ -440,75 +442,53 @@ TEST_F(ServingCoreSweep, InstanceMadeWhileStoppingIsNeverLeftListening)
     g_inCreate = inCreate.get();
     auto running = StartServing(options);
     ASSERT_FALSE(running->ended.load());
-    {
-        zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "CreateNamedPipeW",
-                              zt::Replacement(&CreateNamedPipeW, &DelayingCreateNamedPipeW));
-        ASSERT_TRUE(patch.active());
-        g_original = patch.original();
-        g_delayCalls.store(0);
-        g_delayArmed.store(true);
-        // Its connect uses up an instance whose replacement fails; the sweep
-        // then makes one, slowly.
-        ConnectStalledClient();
-        ASSERT_NE(INVALID_HANDLE_VALUE, g_stalled);
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inCreate.get(), 5000));
-        DWORD error = 0;
-        ASSERT_TRUE(SignalRunningService(&error)) << error;
-        // The stop cancels the listening instance; the stalled client goes,
-        // and with it the last instance, while the sweep's is being made.
-        Sleep(100);
-        CloseStalledClient();
-        for (int i = 0; i < 500 && !running->ended.load(); ++i) {
-            Sleep(20);
-        }
-        if (!running->ended.load()) {
-            // Stuck releasing an instance that listens on: nothing left to stop it.
-            running->thread.detach();
-            FAIL() << "the stop did not end with an instance made while stopping";
-        }
-        running->thread.join();
-        g_delayArmed.store(false);
-    }
+    zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", "CreateNamedPipeW",
+                          zt::Replacement(&CreateNamedPipeW, &DelayingCreateNamedPipeW));
+    ASSERT_TRUE(patch.active());
+    g_original = patch.original();
+    g_creations.store(0);
+    g_armed.store(true);
+    // Its connect uses up an instance whose replacement fails; the sweep then
+    // makes one, slowly. The stop cancels the listening instance, and the
+    // stalled client goes with the last one while the sweep's is being made.
+    ConnectStalledClient();
+    ASSERT_TRUE(g_stalled);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inCreate.get(), 5000));
+    DWORD error = 0;
+    ASSERT_TRUE(SignalRunningService(&error)) << error;
+    Sleep(100);
+    g_stalled.Reset();
+    ASSERT_TRUE(Ended(&running->thread, running->ended)) << "the stop hung on an instance made while stopping";
+    g_armed.store(false);
     EXPECT_EQ(kExitOk, running->exitCode.load());
-    EXPECT_GE(g_delayCalls.load(), 2u) << "the sweep made no instance while stopping";
+    EXPECT_GE(g_creations.load(), 2u) << "the sweep made no instance while stopping";
     ExpectNothingOutlivedTheCore(baseline, "stopped while an instance was being made");
 }
 
 TEST_F(ServingCoreSweep, StartThatFailsWithAClientConnectedStillEnds)
 {
-    struct Point {
-        const char* function;
-        void* replacement;
-    };
-    const Point points[] = {
+    const Target points[] = {
         {"CreateNamedPipeW", zt::Replacement(&CreateNamedPipeW, &StallThenFailCreateNamedPipeW)},
         {"CreateThreadpoolTimer", zt::Replacement(&CreateThreadpoolTimer, &StallThenFailCreateThreadpoolTimer)},
     };
     ServeOptions options;
     options.reserve = 4;
     options.handshakeMs = 1000;
-    for (const Point& point : points) {
+    for (const Target& point : points) {
         const std::string where = std::string(point.function) + " failing at start";
         DWORD baseline = 0;
         ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &baseline));
         zt::ImportPatch patch(GetModuleHandleW(nullptr), "kernel32.dll", point.function, point.replacement);
         ASSERT_TRUE(patch.active()) << where;
         g_original = patch.original();
-        g_failArmed.store(true);
+        g_armed.store(true);
         Running r;
         r.thread = std::thread([&r, options] {
             r.exitCode.store(Serve(options));
             r.ended.store(true);
         });
-        for (int i = 0; i < 500 && !r.ended.load(); ++i) {
-            Sleep(20);
-        }
-        const bool ended = r.ended.load();
-        // Let a core that hangs on the stalled client go, to report it.
-        CloseStalledClient();
-        r.thread.join();
-        g_failArmed.store(false);
-        EXPECT_TRUE(ended) << where << ": the failed start waited on a connected client for ever";
+        EXPECT_TRUE(Ended(&r.thread, r.ended)) << where << ": the failed start waited on a connected client for ever";
+        g_armed.store(false);
         EXPECT_EQ(kExitFailure, r.exitCode.load()) << where;
         ExpectNothingOutlivedTheCore(baseline, where);
     }
